@@ -1,0 +1,5 @@
+#include "cli/cli.h"
+// PLACEHOLDER
+void RunCommand(char *) {}
+void InstallManager() {}
+void UninstallManager() {}

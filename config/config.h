@@ -1,0 +1,20 @@
+// Quillfern.cfg: an INI file beside the executable, read in two phases at
+// start-up and never written.
+#pragma once
+
+#include <windows.h>
+
+constexpr char kConfigFileName[] = "Quillfern.cfg";
+
+// The text value of key in section, cut to size - 1 characters; true when it
+// is not empty. On false the buffer is empty.
+bool ReadConfigString(const char *section, const char *key, char *buffer, DWORD size);
+// The key's value as a decimal integer, or defaultValue when it is missing.
+LONG ReadConfigInt(const char *section, const char *key, LONG defaultValue);
+
+// Phase one: paths, the user's section (with the fall-back to "default"),
+// the delays and the shell kind. userSection is overwritten on the fall-back
+// and must hold kPathSize bytes.
+void LoadUserSettings(char *userSection);
+// Phase two: themes, theme directive, alternate shells, shell directive.
+void LoadThemesAndShells(const char *userSection);

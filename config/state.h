@@ -1,0 +1,82 @@
+// The one process-wide state record, its entry records and the control
+// messages. Every part of the manager reads and writes gState directly.
+#pragma once
+
+#include <windows.h>
+
+// ShellKind: which desktop shell the manager runs.
+typedef LONG ShellKind;
+constexpr ShellKind SHELL_LITESTEP = 1;
+constexpr ShellKind SHELL_EXPLORER = 2;
+constexpr ShellKind SHELL_ALTERNATE = 3;
+
+constexpr int kPathSize = 260;     // every path and configuration value
+constexpr int kNameSize = 64;      // theme and alternate-shell names
+constexpr int kMaxThemes = 10;
+constexpr int kMaxAltShells = 5;
+
+// Control messages: posted (never sent) to the control window, wParam 0 and
+// lParam 0.
+constexpr UINT CM_SHELLTERMINATED = 1025;
+constexpr UINT CM_SWAP = 1026;
+constexpr UINT CM_KILL = 1027;
+constexpr UINT CM_REBOOT = 1028;
+constexpr UINT CM_SHUTDOWN = 1029;
+constexpr UINT CM_LOGOFF = 1030;
+constexpr UINT CM_QUIT = 1031;
+constexpr UINT CM_SWAPTHEME = 1032;
+constexpr UINT CM_RESTART = 1033;
+constexpr UINT CM_NUKE = 1034;
+
+struct ThemeEntry {
+    char name[kNameSize];
+    char path[kPathSize];
+    char back[kPathSize];
+};
+
+struct AltShellEntry {
+    char name[kNameSize];
+    char path[kPathSize];
+};
+
+struct ManagerState {
+    char managerDir[kPathSize];     // with its trailing backslash
+    char liteStepPath[kPathSize];
+    char explorerPath[kPathSize];
+    char alternatePath[kPathSize];
+    bool isNT;
+    bool askBoot;
+    LONG startDelay;                // seconds
+    LONG killDelay;                 // milliseconds
+    LONG shiftDelay;                // seconds, -1 = no wait
+    ShellKind shellKind;
+    ThemeEntry themes[kMaxThemes];
+    LONG themeCount;
+    LONG themeIndex;                // -1 = none
+    AltShellEntry altShells[kMaxAltShells];
+    LONG altShellCount;
+    LONG altShellIndex;             // -1 = none
+    HWND controlWindow;
+    HINSTANCE instance;
+    PROCESS_INFORMATION shellProcess;
+
+    // Shared with the monitor threads: single aligned words and bytes, read
+    // and written whole; correctness rests on the order of the stores.
+    volatile DWORD monitorThreadId;
+    volatile bool shellExitExpected;
+    // The handle the current monitor thread waits on (its own duplicate of
+    // the shell's process handle). A monitor whose handle is no longer this
+    // one watched a shell that a later spawn replaced, and stays silent.
+    volatile HANDLE monitorProcess;
+
+    bool uninstalled;
+    bool firstSwapToLiteStep;
+    DWORD countdownDeadline;        // whole seconds of the tick count, 0 = off
+
+    // What this manager itself last wrote as the system shell, so that it
+    // does not write itself back over a setting someone else changed since
+    // (an uninstallation from another process). Empty until the first write.
+    char lastWrittenShell[kPathSize];
+};
+
+extern ManagerState gState;

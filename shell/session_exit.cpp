@@ -1,0 +1,4 @@
+#include "shell/shell.h"
+// PLACEHOLDER
+ExitWindowsExFn gExitWindowsEx = ExitWindowsEx;
+void ExitSession(UINT) {}

@@ -1,0 +1,30 @@
+// The shell process, the system shell setting and the end of the session.
+#pragma once
+
+#include <windows.h>
+
+#include "config/state.h"
+
+// Shell process lifecycle.
+bool SpawnShell();
+bool StartShell(ShellKind kind);
+bool StopShell();
+bool KillShell();
+DWORD WINAPI ShellMonitorThread(LPVOID parameter);
+
+// Probes by window class.
+bool IsShellRunning();
+bool AreExplorerWindowsOpen();
+bool IsManagerRunning();
+
+// System shell setting: 0 the manager itself, 1 LiteStep, 2 Explorer,
+// 3 the alternate shell.
+bool SetSystemShell(LONG which);
+
+// Log off (0), shut down (1) or reboot (2).
+void ExitSession(UINT flags);
+
+// The one seam of the session exit: in-process tests replace it so that they
+// do not end the Wine session that runs them.
+typedef BOOL(WINAPI *ExitWindowsExFn)(UINT flags, DWORD reason);
+extern ExitWindowsExFn gExitWindowsEx;

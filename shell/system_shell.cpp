@@ -1,0 +1,3 @@
+#include "shell/shell.h"
+// PLACEHOLDER
+bool SetSystemShell(LONG) { return true; }

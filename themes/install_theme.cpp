@@ -1,0 +1,3 @@
+#include "themes/theme.h"
+// PLACEHOLDER
+bool InstallTheme(ThemeEntry) { return true; }
