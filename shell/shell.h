@@ -28,3 +28,9 @@ void ExitSession(UINT flags);
 // do not end the Wine session that runs them.
 typedef BOOL(WINAPI *ExitWindowsExFn)(UINT flags, DWORD reason);
 extern ExitWindowsExFn gExitWindowsEx;
+
+// True unless the system shell setting has been changed by someone else since
+// this manager last wrote it (an uninstallation from another process, say);
+// the manager then must not write itself back on its way out. True when the
+// manager has written nothing yet.
+bool SystemShellStillOurs();
