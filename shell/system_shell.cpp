@@ -129,5 +129,5 @@ bool SystemShellStillOurs()
     bool read = gState.isNT ? ReadShellFromRegistry(current) : ReadShellFromSystemIni(current);
     if (!read)
         return true;
-    return lstrcmpiA(current, gState.lastWrittenShell) == 0;
+    return _strcmpi(current, gState.lastWrittenShell) == 0;
 }

@@ -33,10 +33,7 @@ struct ThemePaths {
 static bool ComposeLiteStepDir(char (&dir)[kPathSize])
 {
     memset(dir, 0, sizeof(dir));
-    const char *end = (const char *)memchr(gState.liteStepPath, '\0', kPathSize);
-    if (end == NULL)
-        return false;
-    size_t length = end - gState.liteStepPath;
+    size_t length = strlen(gState.liteStepPath);
     // Too short to hold a file name of 12 characters and its backslash.
     if (length < kLiteStepNameCut)
         return false;
