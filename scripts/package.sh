@@ -45,7 +45,10 @@ STAMP = (2000, 1, 1, 12, 0, 0)
 def crlf(path):
     with open(path, 'rb') as f:
         data = f.read()
-    return data.replace(b'\r\n', b'\n').replace(b'\n', b'\r\n')
+    data = data.replace(b'\r\n', b'\n')
+    if not data.endswith(b'\n'):
+        data += b'\n'
+    return data.replace(b'\n', b'\r\n')
 
 
 with open(exe, 'rb') as f:
