@@ -1,5 +1,88 @@
 #include "cli/cli.h"
-// PLACEHOLDER
-void RunCommand(char *) {}
-void InstallManager() {}
-void UninstallManager() {}
+
+#include <ctype.h>
+#include <string.h>
+
+#include "app/message_box.h"
+#include "app/text.h"
+#include "config/state.h"
+#include "control/control.h"
+
+constexpr char kNoManager[] = "Could not find a currently running instance of Quillfern.";
+constexpr char kNotAnOption[] = "%s is not a valid Quillfern option.";
+
+constexpr char kInstallWord[] = "install";
+constexpr char kUninstallWord[] = "uninstall";
+
+struct CommandWord {
+    const char *word;
+    UINT message;
+};
+
+// Words that need a running manager, compared in this order.
+static const CommandWord kCommandWords[] = {
+    { "swap", CM_SWAP },
+    { "swaptheme", CM_SWAPTHEME },
+    { "restart", CM_RESTART },
+    { "kill", CM_KILL },
+    { "quit", CM_QUIT },
+    { "reboot", CM_REBOOT },
+    { "shutdown", CM_SHUTDOWN },
+    { "logoff", CM_LOGOFF },
+    { "nuke", CM_NUKE },
+};
+
+// Ends the word at its first white space; the rest of the tail is ignored.
+static void CutAtSpace(char *word)
+{
+    for (char *c = word; *c != '\0'; c++) {
+        if (isspace((unsigned char)*c)) {
+            *c = '\0';
+            return;
+        }
+    }
+}
+
+// The word is shown cut so that the whole sentence still fits its box text.
+static void ReportUnknownWord(const char *word)
+{
+    char message[256];
+    // Room for the word: the message less the rest of the sentence ("%s" is
+    // not shown) and the terminating zero.
+    char shown[sizeof(message) - (sizeof(kNotAnOption) - 1 - 2)];
+    CopyText(shown, word);
+    FormatText(message, kNotAnOption, shown);
+    ShowMessage(message);
+}
+
+void RunCommand(char *word)
+{
+    // Looked for before the word is read, as the one handle every post uses.
+    HWND manager = FindWindowA(kControlClassName, NULL);
+
+    CutAtSpace(word);
+
+    if (_strcmpi(word, kInstallWord) == 0) {
+        InstallManager();
+        return;
+    }
+    if (_strcmpi(word, kUninstallWord) == 0) {
+        UninstallManager();
+        // The manager on its way out sees that the setting is no longer what
+        // it wrote and leaves the uninstallation in place.
+        if (manager != NULL)
+            PostMessageA(manager, CM_QUIT, 0, 0);
+        return;
+    }
+    if (manager == NULL) {
+        ShowMessage(kNoManager);
+        return;
+    }
+    for (const CommandWord &command : kCommandWords) {
+        if (_strcmpi(word, command.word) == 0) {
+            PostMessageA(manager, command.message, 0, 0);
+            return;
+        }
+    }
+    ReportUnknownWord(word);
+}

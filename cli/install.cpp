@@ -1,0 +1,121 @@
+#include "cli/cli.h"
+
+#include <string.h>
+
+#include "app/message_box.h"
+#include "app/text.h"
+#include "config/config.h"
+#include "config/state.h"
+#include "shell/shell.h"
+
+constexpr char kNotInstalled[] = "Quillfern was NOT installed successfully";
+constexpr char kInstallError[] = "An error has occurred while trying\nto install the shell.";
+constexpr char kInstalledLogoff[] =
+    "Quillfern has been successfully installed.\nWould you like to logoff now?";
+constexpr char kInstalledReboot[] =
+    "Quillfern has been successfully installed.\nWould you like to reboot now?";
+constexpr char kUninstalled[] = "Quillfern has been successfully uninstalled.";
+constexpr char kNotUninstalled[] = "Quillfern was NOT uninstalled successfully";
+
+constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+constexpr char kShellValue[] = "Shell";
+constexpr char kAutoRestartValue[] = "AutoRestartShell";
+
+// Takes away the per-user override (HKCU Winlogon "Shell"), which Windows
+// would otherwise start in place of the machine's system shell.
+static bool RemoveUserShell()
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kWinlogonKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return false;
+
+    BYTE data[kPathSize];
+    DWORD size = sizeof(data);
+    DWORD type = 0;
+    LONG query = RegQueryValueExA(key, kShellValue, NULL, &type, data, &size);
+    // An override too long for the buffer is still an override.
+    bool present = query == ERROR_SUCCESS || query == ERROR_MORE_DATA;
+    bool removed = !present || RegDeleteValueA(key, kShellValue) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return removed;
+}
+
+// Windows must not restart a desktop shell of its own when the manager's
+// shell ends: HKLM Winlogon "AutoRestartShell" = REG_DWORD 0.
+static bool DisableAutoRestartShell()
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD off = 0;
+    LONG set = RegSetValueExA(key, kAutoRestartValue, 0, REG_DWORD, (const BYTE *)&off,
+                              sizeof(off));
+    RegCloseKey(key);
+    return set == ERROR_SUCCESS;
+}
+
+void InstallManager()
+{
+    if (!SetSystemShell(0)) {
+        ShowMessage(kNotInstalled);
+        return;
+    }
+    // Windows 95/98 keep their shell in System.ini only, and take it at the
+    // next start of Windows.
+    if (!gState.isNT) {
+        if (AskYesNo(kInstalledReboot))
+            ExitSession(EWX_REBOOT);
+        return;
+    }
+    if (!RemoveUserShell() || !DisableAutoRestartShell()) {
+        ShowMessage(kInstallError);
+        return;
+    }
+    if (AskYesNo(kInstalledLogoff))
+        ExitSession(EWX_LOGOFF);
+}
+
+// The client read only the first configuration phase: for an alternate shell
+// it finds the executable itself, the way the manager's second phase does
+// (Quillfern.cfg, user section "shell", then [Alternate_Shells]
+// altshell_name_N / altshell_path_N up to the first gap). alternatePath stays
+// empty when no alternate shell has that name.
+static void FindAlternateShell()
+{
+    char user[kPathSize] = "";
+    DWORD userSize = sizeof(user);
+    GetUserNameA(user, &userSize);
+
+    // The same fall-back as the first phase: no shell of the user's own means
+    // the "default" section.
+    char directive[kPathSize];
+    if (!ReadConfigString(user, "shell", directive, sizeof(directive)))
+        ReadConfigString("default", "shell", directive, sizeof(directive));
+
+    for (int n = 1; n <= kMaxAltShells; n++) {
+        char key[32];
+        char name[kNameSize];
+        FormatText(key, "altshell_name_%d", n);
+        if (!ReadConfigString("Alternate_Shells", key, name, sizeof(name)))
+            return;
+        if (_strcmpi(directive, name) == 0) {
+            FormatText(key, "altshell_path_%d", n);
+            ReadConfigString("Alternate_Shells", key, gState.alternatePath,
+                             sizeof(gState.alternatePath));
+            return;
+        }
+    }
+}
+
+void UninstallManager()
+{
+    if (gState.shellKind == SHELL_ALTERNATE)
+        FindAlternateShell();
+    if (!SetSystemShell(gState.shellKind)) {
+        ShowMessage(kNotUninstalled);
+        return;
+    }
+    // No later write of this process may name the manager again.
+    gState.uninstalled = true;
+    ShowMessage(kUninstalled);
+}
