@@ -10,6 +10,7 @@
 #include "app/text.h"
 #include "dialog_driver.h"
 #include "dialogs/dialogs.h"
+#include "support/support.h"
 
 using namespace dlgtest;
 
@@ -134,7 +135,7 @@ TEST_F(ShellChoice, TextsAndCheckedRadioFollowShellKind)
         EXPECT_TRUE(ItemVisible(window, IDC_REBOOT_OTHER));
         EXPECT_FALSE(gState.askBoot) << "opening the dialog must clear askBoot";
 
-        if (c.kind == SHELL_ALTERNATE) {
+        if (c.kind == SHELL_LITESTEP) {
             // Without a start delay there is no countdown.
             Sleep(1300);
             EXPECT_EQ(kTitle, Text(window)) << "no countdown with start_delay 0";
@@ -157,8 +158,10 @@ TEST_F(ShellChoice, CountdownCountsDownAndStartsThePreselectedShell)
     ASSERT_TRUE(dialog.WaitClosed(3000)) << "the countdown did not end the dialog; captions: "
                                           << Joined(log.captions);
 
+    // The numbers shown, and when the countdown ran out: the first caption
+    // after them (the 0, or the title restored by the posted OK).
     std::vector<int> numbers;
-    DWORD firstShown = 0, lastShown = 0;
+    DWORD firstShown = 0, expired = 0;
     for (size_t i = 0; i < log.captions.size(); i++) {
         int shown = CountdownShown(log.captions[i]);
         EXPECT_NE(-2, shown) << "unexpected caption [" << log.captions[i] << "]";
@@ -166,14 +169,14 @@ TEST_F(ShellChoice, CountdownCountsDownAndStartsThePreselectedShell)
             numbers.push_back(shown);
             if (!firstShown)
                 firstShown = log.times[i];
-            lastShown = log.times[i];
+        } else if (firstShown && !expired) {
+            expired = log.times[i];
         }
     }
     EXPECT_EQ((std::vector<int>{3, 2, 1}), numbers) << "captions: " << Joined(log.captions);
-    DWORD closedAfter = GetTickCount() - firstShown;
-    EXPECT_GE(closedAfter, 2000u) << "the countdown of 3 ended too early";
-    EXPECT_LE(closedAfter, 3800u) << "the countdown of 3 ended too late";
-    EXPECT_LE(lastShown - firstShown, 3000u);
+    ASSERT_TRUE(firstShown && expired) << "captions: " << Joined(log.captions);
+    EXPECT_GE(expired - firstShown, 2000u) << "the countdown of 3 ran out too early";
+    EXPECT_LE(expired - firstShown, 3400u) << "the countdown of 3 ran out too late";
 
     EXPECT_EQ(0, dialog.result()) << "a successful start ends the dialog with 0";
     EXPECT_FALSE(dialog.quitPosted()) << "no quit without the check box";
@@ -403,4 +406,84 @@ TEST_F(ShellChoice, CancelledFileChoiceFallsBack)
         EXPECT_FALSE(dialog.WaitClosed(0)) << "cancelling must not end the dialog";
         dialog.EndByTest();
     }
+}
+
+// ---- The manager itself ------------------------------------------------------
+
+namespace {
+
+struct ProcessDialogArgs {
+    DWORD pid;
+    HWND found;
+};
+
+BOOL CALLBACK FindProcessDialog(HWND window, LPARAM param)
+{
+    ProcessDialogArgs *args = (ProcessDialogArgs *)param;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    char cls[64];
+    GetClassNameA(window, cls, sizeof(cls));
+    if (pid == args->pid && strcmp(cls, "#32770") == 0 && GetDlgItem(window, IDC_PROMPT)) {
+        args->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND WaitProcessDialog(HANDLE process, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        ProcessDialogArgs args = {GetProcessId(process), NULL};
+        EnumWindows(FindProcessDialog, (LPARAM)&args);
+        if (args.found || GetTickCount() - start > timeoutMs)
+            return args.found;
+        Sleep(20);
+    }
+}
+
+}  // namespace
+
+// The manager asked by its configuration for the dialog: the countdown runs
+// in the caption; ticking "Terminate after spawn" stops it, OK starts
+// Explorer, and the manager ends while Explorer keeps running.
+TEST(ShellChoiceManager, CountdownThenTerminateAfterSpawn)
+{
+    KillStrays();
+    SavedRegValue shell(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
+                        "Shell");
+    MessageBoxWatcher boxes;
+    std::string dir = MakeScratchDir("shell_choice_manager");
+    std::string explorer = PlaceStandIn(STANDIN_EXPLORER, dir, "Explorer.exe");
+    std::string config = "[Quillfern]\r\n"
+                         "litestep_exe=" + dir + "NoLiteStep.exe\r\n"
+                         "explorer_exe=" + explorer + "\r\n"
+                         "[default]\r\n"
+                         "shell=explorer_exe\r\n"
+                         "ask_boot=1\r\n"
+                         "start_delay=4\r\n";
+    std::string manager = InstallManagerCopy(dir, config);
+    HANDLE process = StartProcess(manager);
+    ASSERT_TRUE(process) << "could not start " << manager;
+
+    HWND window = WaitProcessDialog(process, 15000);
+    ASSERT_TRUE(window) << "the manager showed no shell-choice dialog";
+    EXPECT_TRUE(ItemChecked(window, IDC_EXPLORER)) << "Explorer is the configured shell";
+    ASSERT_TRUE(WaitCaptionCounting(window, 3000)) << "no countdown; caption " << Text(window);
+
+    Click(window, IDC_TERMINATE);
+    Sleep(300);
+    EXPECT_EQ(kTitle, Text(window)) << "the click must stop the countdown";
+    EXPECT_TRUE(ItemChecked(window, IDC_TERMINATE));
+    Click(window, IDOK);
+
+    EXPECT_EQ(0u, WaitExit(process, 20000)) << "the manager must end after the start";
+    HWND tray = WaitForWindow("Shell_TrayWnd", NULL, 5000);
+    EXPECT_TRUE(tray) << "Explorer must keep running after the manager ended";
+    std::vector<std::string> log = StandInLog(dir);
+    EXPECT_EQ(1u, log.size()) << "Explorer's log: one start and no end";
+    EXPECT_TRUE(boxes.Seen().empty()) << "no message expected, got " << boxes.Seen().size();
+    CloseHandle(process);
+    KillStrays();
 }
