@@ -108,12 +108,14 @@ TEST_F(ShellChoice, TextsAndCheckedRadioFollowShellKind)
     CopyText(gState.altShells[0].name, "First");
     CopyText(gState.altShells[1].name, "Fern-Shell-With-A-Name-As-Long-As-The-Configuration-Allows-Thus");
     ASSERT_EQ(63u, strlen(gState.altShells[1].name));
+    CopyText(gState.altShells[1].path, "C:\\Shells\\Fern.exe");
     gState.altShellCount = 2;
 
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "shellKind " << c.kind);
         gState.shellKind = c.kind;
         gState.altShellIndex = c.kind == SHELL_ALTERNATE ? 1 : -1;
+        CopyText(gState.alternatePath, c.kind == SHELL_ALTERNATE ? gState.altShells[1].path : "");
         gState.askBoot = true;
         gState.startDelay = 0;
         ModalDialog dialog("IDD_OPTIONS_DLG", ShellChoiceDlgProc);

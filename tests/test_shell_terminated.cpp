@@ -66,6 +66,7 @@ TEST_F(ShellTerminated, LabelsFollowTheLostShell)
     // A chosen program's file name may take up most of a path.
     std::string longName(250, 'n');
     std::string longPath = "C:\\" + longName + ".exe";
+    CopyText(gState.altShells[0].path, "C:\\Shells\\bracken.exe");
     struct Case {
         ShellKind kind;
         LONG altIndex;
@@ -75,8 +76,11 @@ TEST_F(ShellTerminated, LabelsFollowTheLostShell)
     } cases[] = {
         {SHELL_LITESTEP, -1, "", IDC_LITESTEP, "Reboot"},
         {SHELL_EXPLORER, -1, "", IDC_EXPLORER, "Reboot"},
-        {SHELL_ALTERNATE, 0, "C:\\Elsewhere\\Other.exe", IDC_REBOOT_OTHER, "Restart Bracken"},
+        {SHELL_ALTERNATE, 0, "C:\\Shells\\Bracken.EXE", IDC_REBOOT_OTHER, "Restart Bracken"},
         {SHELL_ALTERNATE, -1, "C:\\Shells\\MyShell.exe", IDC_REBOOT_OTHER, "Restart MyShell"},
+        // Picked in the shell-choice dialog although a configured one was
+        // current: the picked program is what OK restarts.
+        {SHELL_ALTERNATE, 0, "C:\\Shells\\MyShell.exe", IDC_REBOOT_OTHER, "Restart MyShell"},
         {SHELL_ALTERNATE, -1, longPath, IDC_REBOOT_OTHER, "Restart " + longName},
     };
     for (const Case &c : cases) {
