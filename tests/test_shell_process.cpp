@@ -145,7 +145,7 @@ TEST_F(ShellProcess, StopAsksAndWaits)
     };
     MessageBoxWatcher watcher;
     for (const auto &c : cases) {
-        std::string dir = Place(c.kind, c.name, "exit_code=5\n");
+        std::string dir = Place(c.kind, c.name);
         ASSERT_TRUE(SpawnShell()) << c.name << ": spawn failed";
         EXPECT_FALSE(gState.shellExitExpected) << c.name << ": flag after the spawn";
         EXPECT_NE(0u, gState.monitorThreadId) << c.name << ": no monitor";
@@ -212,6 +212,23 @@ TEST_F(ShellProcess, EndOnItsOwnIsReportedOnce)
         EXPECT_EQ(7u, ShellExitCode()) << c.name;
         EXPECT_EQ(0u, gState.monitorThreadId) << c.name << ": the monitor should have ended";
     }
+}
+
+// No window to ask: nothing is posted or killed, and the flag stays set, so
+// the shell's later end goes unreported.
+TEST_F(ShellProcess, StopWithoutAWindowToAsk)
+{
+    std::string dir = Place(STANDIN_ALTERNATE, "shell_stop_no_window", "exit_after_ms=1500\n");
+    CopyText(gState.liteStepPath, gState.alternatePath);
+    gState.shellKind = SHELL_LITESTEP;
+    ASSERT_TRUE(SpawnShell());
+    EXPECT_FALSE(StopShell()) << "LiteStep's window is missing";
+    EXPECT_TRUE(gState.shellExitExpected) << "the flag must stay set";
+    EXPECT_EQ(STILL_ACTIVE, ShellExitCode()) << "the shell must be left running";
+    Pump(3000);
+    EXPECT_EQ(0u, ShellExitCode()) << "the shell should have ended by itself; log "
+                                   << LogText(dir);
+    EXPECT_EQ(0, gReports) << "its end must not be reported";
 }
 
 // A spawn over a shell that still runs (its quit request found no window)
