@@ -267,7 +267,7 @@ protected:
     {
         DWORD start = GetTickCount();
         while (_stricmp(ReadSystemShell().c_str(), exe_.c_str()) != 0 &&
-               GetTickCount() - start < 40000)
+               GetTickCount() - start < 15000)
             Sleep(50);
         EXPECT_STREQ(exe_.c_str(), ReadSystemShell().c_str())
             << "the system shell must name the manager again";
@@ -473,9 +473,20 @@ TEST_F(ControlWindow, SwapThemeFromList)
     Settle();
     EXPECT_EQ(ThemeStep(3), ReadTextFile(lsDir_ + "step.rc")) << "the cancel kept the theme";
     EXPECT_EQ(1u, LinesStarting(lsDir_, "quit").size()) << "only the restart asks LiteStep to quit";
+
+    // A quit taken by the list's own loop ends it with no theme chosen.
+    HANDLE third = OpenStart(lsDir_, 2);
+    Post(CM_SWAPTHEME);
+    ASSERT_TRUE(WaitForDialogWith(IDC_THEMELIST, 10000) != NULL) << "the theme list must open";
+    Post(CM_QUIT);
+    EXPECT_EQ(0u, WaitExit(manager_, 20000)) << "the manager must end with 0";
+    EXPECT_TRUE(Alive(third)) << "LiteStep must be left running";
+    EXPECT_EQ(3u, LinesStarting(lsDir_, "start").size()) << "no LiteStep may start";
+    EXPECT_EQ(ThemeStep(3), ReadTextFile(lsDir_ + "step.rc")) << "no theme may be installed";
     ExpectBoxesSeen({});
     CloseHandle(first);
     CloseHandle(second);
+    CloseHandle(third);
 }
 
 TEST_F(ControlWindow, SwapThemeRefused)
@@ -611,8 +622,9 @@ TEST_F(ControlWindow, ShellTerminatedOfferedOnce)
     StartManager(options);
     HWND dialog = WaitForDialogWith(IDC_PROMPT, 20000);
     ASSERT_TRUE(dialog != NULL) << "the shell-terminated dialog must open";
+    Post(CM_SHELLTERMINATED);   // a second report while the dialog is open
     Sleep(1500);
-    EXPECT_EQ(1u, DialogsWith(IDC_PROMPT).size()) << "one dialog per shell end";
+    EXPECT_EQ(1u, DialogsWith(IDC_PROMPT).size()) << "one dialog at a time";
     EXPECT_EQ(BST_CHECKED, (int)SendMessageA(GetDlgItem(dialog, IDC_LITESTEP), BM_GETCHECK, 0, 0));
 
     WriteTextFile(lsDir_ + "standin.ini", "");   // the next LiteStep stays
@@ -631,6 +643,11 @@ TEST_F(ControlWindow, ShellTerminatedIgnoredWhileShellWindowExists)
     options.alternateIni = "[standin]\r\nexit_after_ms=2000\r\n";
     StartManager(options);
     HANDLE alt = OpenStart(altDir_, 0);
+    // A report while our shell process still runs is about an earlier one,
+    // even with no desktop shell window about.
+    Post(CM_SHELLTERMINATED);
+    Settle();
+    ExpectNoShellTerminatedDialog();
     OwnWindow tray("Shell_TrayWnd");
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(alt, 20000)) << "the shell must end by itself";
     Sleep(1500);
@@ -678,6 +695,27 @@ TEST_F(ControlWindow, ShiftDelayHoldsKey)
         Settle();
         ExpectBoxesSeen({});
     }
+}
+
+// A swap nested in a restart's spawn (while a theme failure is reported)
+// changes the shell kind; the restart must still let go of its own key.
+TEST_F(ControlWindow, RestartReleasesItsOwnKeyAfterNestedSwap)
+{
+    Options options;
+    options.theme = "Theme1";
+    StartManager(options, false);
+    DeleteFileA((dir_ + "themes\\t1\\step.rc").c_str());
+    Post(CM_RESTART);
+    ASSERT_TRUE(WaitForWindow("#32770", kCaption, 20000) != NULL) << "the theme failure must show";
+    Post(CM_SWAP);
+    ASSERT_TRUE(WaitForLines(exDir_, "start", 1, 40000)) << "the nested swap must start Explorer";
+    Sleep(500);
+    WatchBoxes();
+    ASSERT_TRUE(WaitForLines(lsDir_, "start", 2, 40000)) << "the restart must go on";
+    Settle();
+    EXPECT_FALSE(KeyDown(VK_SHIFT)) << "Shift must not stay down";
+    EXPECT_FALSE(KeyDown(VK_CONTROL)) << "Control must not stay down";
+    EXPECT_EQ(1u, watcher_->Count("theme.  Please check Quillfern.cfg")) << "one theme failure";
 }
 
 // Control messages taken by a message box's modal loop nest; none may crash
