@@ -3,6 +3,7 @@
 #include "dialogs/dialogs.h"
 
 #include <commdlg.h>
+#include <stddef.h>
 
 #include "app/message_box.h"
 #include "app/text.h"
@@ -26,6 +27,13 @@ constexpr char kShellFileTitle[] = "Select Shell Executable";
 constexpr char kShellFileDefExt[] = "*.exe";
 
 constexpr UINT kCountdownPeriodMs = 250;
+
+// Windows 95 and NT 4.0 refuse any other size than that of their own
+// structure, which ends with lpTemplateName (what
+// OPENFILENAME_SIZE_VERSION_400A measures).
+static_assert(sizeof(void *) != 4 ||
+                  offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
+              "the open-file structure of Windows 95 and NT 4.0");
 
 static bool CountdownConfigured()
 {
