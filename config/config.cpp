@@ -1,6 +1,190 @@
 #include "config/config.h"
-// PLACEHOLDER
-bool ReadConfigString(const char *, const char *, char *buffer, DWORD) { buffer[0] = 0; return false; }
-LONG ReadConfigInt(const char *, const char *, LONG defaultValue) { return defaultValue; }
-void LoadUserSettings(char *) {}
-void LoadThemesAndShells(const char *) {}
+
+#include <string.h>
+
+#include "app/message_box.h"
+#include "app/text.h"
+
+constexpr char kMainSection[] = "Quillfern";
+constexpr char kDefaultSection[] = "default";
+constexpr char kThemesSection[] = "Themes";
+constexpr char kAltShellsSection[] = "Alternate_Shells";
+// Both the keys of the paths in [Quillfern] and the two keyword values of a
+// user's "shell" directive.
+constexpr char kLiteStepKey[] = "litestep_exe";
+constexpr char kExplorerKey[] = "explorer_exe";
+
+constexpr LONG kDefaultKillDelayMs = 10000;
+// Beyond an hour a wait is no longer a delay but a hang; an hour in
+// milliseconds also stays far from the 32-bit limit.
+constexpr LONG kMaxDelaySeconds = 3600;
+
+constexpr char kThemeDirectiveText[] =
+    "The theme directive for this user in Quillfern.cfg is\n"
+    "undefined.  Please check Quillfern.cfg and verify that\n"
+    "all paths are correct.";
+constexpr char kShellDirectiveText[] =
+    "The shell directive for this user in Quillfern.cfg is\n"
+    "undefined.  Please check Quillfern.cfg and verify that\n"
+    "all paths are correct.";
+
+// Formed afresh at every lookup: nothing of the file is cached.
+bool FormConfigPath(char (&path)[kPathSize])
+{
+    return FormatText(path, "%s%s", gState.managerDir, kConfigFileName);
+}
+
+bool ReadConfigString(const char *section, const char *key, char *buffer, DWORD size)
+{
+    char path[kPathSize];
+    if (size == 0)
+        return false;
+    buffer[0] = '\0';
+    if (!FormConfigPath(path))
+        return false;
+    GetPrivateProfileStringA(section, key, "", buffer, size, path);
+    return buffer[0] != '\0';
+}
+
+LONG ReadConfigInt(const char *section, const char *key, LONG defaultValue)
+{
+    char path[kPathSize];
+    if (!FormConfigPath(path))
+        return defaultValue;
+    return (LONG)GetPrivateProfileIntA(section, key, defaultValue, path);
+}
+
+// "kill_delay" in seconds: -1 (or missing) is the default; anything else
+// below zero or beyond an hour is no sensible wait and is brought back in
+// range.
+static LONG KillDelayMs(LONG seconds)
+{
+    if (seconds < 0)
+        return kDefaultKillDelayMs;
+    if (seconds > kMaxDelaySeconds)
+        seconds = kMaxDelaySeconds;
+    return seconds * 1000;
+}
+
+// "shift_delay" in seconds, -1 for no wait.
+static LONG ShiftDelaySeconds(LONG seconds)
+{
+    if (seconds < -1)
+        return -1;
+    if (seconds > kMaxDelaySeconds)
+        return kMaxDelaySeconds;
+    return seconds;
+}
+
+static ShellKind ShellKindOf(const char *directive)
+{
+    if (_strcmpi(directive, kLiteStepKey) == 0)
+        return SHELL_LITESTEP;
+    if (_strcmpi(directive, kExplorerKey) == 0)
+        return SHELL_EXPLORER;
+    return SHELL_ALTERNATE;
+}
+
+void LoadUserSettings(char *userSection)
+{
+    char directive[kPathSize];
+
+    // [Quillfern] litestep_exe, explorer_exe
+    ReadConfigString(kMainSection, kLiteStepKey, gState.liteStepPath, kPathSize);
+    ReadConfigString(kMainSection, kExplorerKey, gState.explorerPath, kPathSize);
+
+    // [<user>] shell: without a non-empty one, every per-user value comes
+    // from [default], even where the user's section holds other keys.
+    if (!ReadConfigString(userSection, "shell", directive, kPathSize)) {
+        CopyTextN(userSection, kPathSize, kDefaultSection);
+        ReadConfigString(userSection, "shell", directive, kPathSize);
+    }
+
+    // [<user>] ask_boot, start_delay, kill_delay, shift_delay
+    gState.askBoot = ReadConfigInt(userSection, "ask_boot", 0) != 0;
+    gState.startDelay = ReadConfigInt(userSection, "start_delay", 0);
+    gState.killDelay = KillDelayMs(ReadConfigInt(userSection, "kill_delay", -1));
+    gState.shiftDelay = ShiftDelaySeconds(ReadConfigInt(userSection, "shift_delay", -1));
+    gState.shellKind = ShellKindOf(directive);
+}
+
+// [Themes] theme_name_N, theme_path_N, theme_back_N for N = 1..10, up to the
+// first missing name.
+static void LoadThemes()
+{
+    char key[32];
+    gState.themeCount = 0;
+    for (int n = 1; n <= kMaxThemes; n++) {
+        ThemeEntry &theme = gState.themes[n - 1];
+        FormatText(key, "theme_name_%d", n);
+        if (!ReadConfigString(kThemesSection, key, theme.name, sizeof(theme.name)))
+            break;
+        FormatText(key, "theme_path_%d", n);
+        ReadConfigString(kThemesSection, key, theme.path, sizeof(theme.path));
+        FormatText(key, "theme_back_%d", n);
+        ReadConfigString(kThemesSection, key, theme.back, sizeof(theme.back));
+        gState.themeCount++;
+    }
+}
+
+// [<user>] theme: the name of one of the themes; no key, no message.
+static void FindUserTheme(const char *userSection)
+{
+    char directive[kPathSize];
+    gState.themeIndex = -1;
+    if (!ReadConfigString(userSection, "theme", directive, kPathSize))
+        return;
+    for (LONG i = 0; i < gState.themeCount; i++) {
+        if (_strcmpi(directive, gState.themes[i].name) == 0) {
+            gState.themeIndex = i;
+            return;
+        }
+    }
+    ShowMessage(kThemeDirectiveText);
+}
+
+// [Alternate_Shells] altshell_name_N, altshell_path_N for N = 1..5, up to the
+// first missing name.
+static void LoadAltShells()
+{
+    char key[32];
+    gState.altShellCount = 0;
+    for (int n = 1; n <= kMaxAltShells; n++) {
+        AltShellEntry &shell = gState.altShells[n - 1];
+        FormatText(key, "altshell_name_%d", n);
+        if (!ReadConfigString(kAltShellsSection, key, shell.name, sizeof(shell.name)))
+            break;
+        FormatText(key, "altshell_path_%d", n);
+        ReadConfigString(kAltShellsSection, key, shell.path, sizeof(shell.path));
+        gState.altShellCount++;
+    }
+}
+
+// [<user>] shell, read again: the name of an alternate shell. A name that
+// matches none leaves the choice to the user, with Explorer preselected.
+static void FindUserAltShell(const char *userSection)
+{
+    char directive[kPathSize];
+    ReadConfigString(userSection, "shell", directive, kPathSize);
+    for (LONG i = 0; i < gState.altShellCount; i++) {
+        if (_strcmpi(directive, gState.altShells[i].name) == 0) {
+            CopyText(gState.alternatePath, gState.altShells[i].path);
+            gState.altShellIndex = i;
+            return;
+        }
+    }
+    ShowMessage(kShellDirectiveText);
+    gState.askBoot = true;
+    gState.shellKind = SHELL_EXPLORER;
+}
+
+void LoadThemesAndShells(const char *userSection)
+{
+    gState.themeIndex = -1;
+    LoadThemes();
+    FindUserTheme(userSection);
+    gState.altShellIndex = -1;
+    LoadAltShells();
+    if (gState.shellKind == SHELL_ALTERNATE)
+        FindUserAltShell(userSection);
+}

@@ -4,7 +4,14 @@
 
 #include <windows.h>
 
+#include "config/state.h"
+
 constexpr char kConfigFileName[] = "Quillfern.cfg";
+
+// managerDir followed by "Quillfern.cfg". False when that does not fit in
+// kPathSize bytes; the lookups then act as if the file were missing rather
+// than read a cut path.
+bool FormConfigPath(char (&path)[kPathSize]);
 
 // The text value of key in section, cut to size - 1 characters; true when it
 // is not empty. On false the buffer is empty.

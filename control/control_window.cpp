@@ -1,8 +1,250 @@
+// The hidden control window: every run-time command reaches the manager here,
+// posted by a command-line client, by a shell monitor thread or by the system.
+//
+// Handlers may nest: while one waits in a message box or a modal dialog, that
+// modal loop dispatches the control messages posted meanwhile. So no handler
+// keeps a decision in gState across such a wait unless it can tell afterwards
+// whether a nested handler changed it.
 #include "control/control.h"
-// PLACEHOLDER
+
+#include "app/message_box.h"
+#include "config/state.h"
+#include "dialogs/dialogs.h"
+#include "shell/shell.h"
+
+constexpr char kExplorerWindowsOpenText[] =
+    "You must first close any open Explorer\n"
+    "windows before switching from LiteStep to Explorer.";
+constexpr char kSwapUnavailableText[] =
+    "Shell swapping is currently not available when using a\n"
+    "shell other than LiteStep or Explorer.";
+constexpr char kTooFewThemesText[] =
+    "Quillfern could not detect more than one theme in your\n"
+    "Quillfern.cfg file.  Please check the syntax and\n"
+    "current user settings.";
+
+constexpr char kShellTerminatedTemplate[] = "IDD_OPTIONS_DLG";
+constexpr char kThemeListTemplate[] = "IDD_LIST_DLG";
+
+// The modifier key held while a shell starts; 0 for none.
+constexpr BYTE kLiteStepKey = VK_SHIFT;
+constexpr BYTE kExplorerKey = VK_CONTROL;
+constexpr BYTE kNoKey = 0;
+
+// A modal loop that takes a quit request ends its dialog with a result that
+// means nothing; set once this window has asked the manager to end.
+static bool sQuitPosted;
+// One of each dialog at a time: a second request while one is open is
+// answered by the open one.
+static bool sThemeListOpen;
+static bool sShellTerminatedOpen;
+
+static BYTE KeyForShell(ShellKind kind)
+{
+    switch (kind) {
+    case SHELL_LITESTEP:
+        return kLiteStepKey;
+    case SHELL_EXPLORER:
+        return kExplorerKey;
+    }
+    return kNoKey;
+}
+
+// The key stays down while the shell spawns (and installs its theme) and for
+// shiftDelay seconds after; it is let go whatever the start gave.
+static void StartWithKeyHeld(ShellKind kind, BYTE vk)
+{
+    PressKey(vk);
+    StartShell(kind);
+    ReleaseKey(vk);
+}
+
+static void PostQuit()
+{
+    sQuitPosted = true;
+    PostQuitMessage(0);
+}
+
+static void StoreInstance(const CREATESTRUCTA *create)
+{
+    if (create != NULL)
+        gState.instance = create->hInstance;
+}
+
+// Close, destroy and end of session: the shell is left running, and its end
+// with the session must not be reported as a termination.
+static void EndManager()
+{
+    gState.shellExitExpected = true;
+    PostQuit();
+}
+
+// A report outlives its shell: it may arrive after a later start, so a shell
+// process of ours that still runs means the report was about an earlier one.
+static bool CurrentShellAlive()
+{
+    HANDLE process = gState.shellProcess.hProcess;
+    return process != NULL && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+static void OfferShellChoice(HWND window)
+{
+    if (IsShellRunning() || gState.shellExitExpected)
+        return;
+    if (CurrentShellAlive() || sShellTerminatedOpen)
+        return;
+    sShellTerminatedOpen = true;
+    DialogBoxParamA(gState.instance, kShellTerminatedTemplate, window, ShellTerminatedDlgProc, 0);
+    sShellTerminatedOpen = false;
+}
+
+static void SwapFromLiteStep()
+{
+    if (AreExplorerWindowsOpen()) {
+        ShowMessage(kExplorerWindowsOpenText);
+        return;
+    }
+    StopShell();
+    StartWithKeyHeld(SHELL_EXPLORER, kExplorerKey);
+}
+
+// The first swap back to LiteStep installs the current theme again; later
+// ones leave LiteStep's files and the wallpaper as the user left them.
+static void SwapFromExplorer()
+{
+    // Decided once, and consumed at once, so that a swap nested in this one's
+    // start takes the later-swap path.
+    bool first = gState.firstSwapToLiteStep;
+    gState.firstSwapToLiteStep = false;
+
+    StopShell();
+    if (first) {
+        StartWithKeyHeld(SHELL_LITESTEP, kLiteStepKey);
+        return;
+    }
+    LONG remembered = gState.themeIndex;
+    gState.themeIndex = -1;
+    StartWithKeyHeld(SHELL_LITESTEP, kLiteStepKey);
+    // A theme switch nested in the start chose a theme of its own; keep it.
+    if (gState.themeIndex == -1)
+        gState.themeIndex = remembered;
+}
+
+static void SwapShells()
+{
+    switch (gState.shellKind) {
+    case SHELL_LITESTEP:
+        SwapFromLiteStep();
+        return;
+    case SHELL_EXPLORER:
+        SwapFromExplorer();
+        return;
+    }
+    ShowMessage(kSwapUnavailableText);
+}
+
+// The index the user picked in the theme list, or -1 for none.
+static LONG PickThemeFromList(HWND window)
+{
+    if (sThemeListOpen)
+        return -1;
+    sThemeListOpen = true;
+    INT_PTR picked = DialogBoxParamA(gState.instance, kThemeListTemplate, window,
+                                     ThemeListDlgProc, 0);
+    sThemeListOpen = false;
+    // A quit taken by the dialog's loop ends it with 0, which is no choice;
+    // and a pick made for LiteStep no longer applies once another shell was
+    // swapped in while the list was open.
+    if (sQuitPosted || gState.shellKind != SHELL_LITESTEP)
+        return -1;
+    if (picked < 0 || picked >= gState.themeCount)
+        return -1;
+    return (LONG)picked;
+}
+
+// Returns 1 when nothing was switched (too few themes, or no choice made).
+static LRESULT SwitchTheme(HWND window)
+{
+    if (gState.shellKind != SHELL_LITESTEP)
+        return 0;
+    if (gState.themeCount <= 1) {
+        ShowMessage(kTooFewThemesText);
+        return 1;
+    }
+    LONG next;
+    if (gState.themeCount == 2)
+        next = gState.themeIndex == 0 ? 1 : 0;
+    else
+        next = PickThemeFromList(window);
+    if (next == -1)
+        return 1;
+    // LiteStep is not asked: it would only be started again at once.
+    KillShell();
+    gState.themeIndex = next;
+    StartWithKeyHeld(SHELL_LITESTEP, kLiteStepKey);
+    return 0;
+}
+
+// The current shell again, even while a shell window still exists.
+static void RestartShell()
+{
+    StopShell();
+    // The key pressed is the one let go: a message nested in the spawn may
+    // change shellKind meanwhile.
+    BYTE key = KeyForShell(gState.shellKind);
+    if (key != kNoKey)
+        PressKey(key);
+    SpawnShell();
+    if (key != kNoKey)
+        ReleaseKey(key);
+}
+
+static void NukeShell()
+{
+    KillShell();
+    PostQuit();
+}
+
 LRESULT CALLBACK ControlWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    switch (message) {
+    case WM_CREATE:
+        StoreInstance((const CREATESTRUCTA *)lParam);
+        return 0;
+    case WM_DESTROY:
+    case WM_CLOSE:
+    case WM_QUERYENDSESSION:
+        EndManager();
+        return 1;
+    case CM_SHELLTERMINATED:
+        OfferShellChoice(window);
+        return 0;
+    case CM_SWAP:
+        SwapShells();
+        return 0;
+    case CM_KILL:
+        StopShell();
+        return 0;
+    case CM_REBOOT:
+        ExitSession(EWX_REBOOT);
+        return 0;
+    case CM_SHUTDOWN:
+        ExitSession(EWX_SHUTDOWN);
+        return 0;
+    case CM_LOGOFF:
+        ExitSession(EWX_LOGOFF);
+        return 0;
+    case CM_QUIT:
+        PostQuit();
+        return 0;
+    case CM_SWAPTHEME:
+        return SwitchTheme(window);
+    case CM_RESTART:
+        RestartShell();
+        return 0;
+    case CM_NUKE:
+        NukeShell();
+        return 0;
+    }
     return DefWindowProcA(window, message, wParam, lParam);
 }
-void PressKey(BYTE) {}
-void ReleaseKey(BYTE) {}

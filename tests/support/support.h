@@ -11,12 +11,14 @@
 std::string BinDir();                       // build\x86_64\ (with backslash)
 std::string QuillfernExe();                 // build\x86_64\Quillfern.exe
 std::string TestBin(const char *name);      // build\x86_64\testbin\<name>.exe
+std::string WithBackslash(const std::string &dir);   // dir ending in one backslash
 
 // ---- Scratch directories and files ---------------------------------------
 // A fresh, empty directory build\x86_64\scratch\<name>\ (with backslash).
 std::string MakeScratchDir(const char *name);
 void WriteTextFile(const std::string &path, const std::string &contents);
 std::string ReadTextFile(const std::string &path);   // "" when missing
+std::vector<std::string> SplitLines(const std::string &text);  // without "\r\n"
 bool FileExists(const std::string &path);
 void CopyFileOrFail(const std::string &from, const std::string &to);
 
@@ -37,9 +39,12 @@ std::string InstallManagerCopy(const std::string &dir, const std::string &config
 //   exit_code=N         ... with this exit code (default 0)
 //   idle_delay_ms=N     sleep N ms before the message loop (slow to be idle)
 //   cabinet=1           (Explorer) also open a "CabinetWClass" folder window
+// Stand-ins placed in one directory share standin.ini and standin.log: give
+// each its own directory.
 enum StandIn { STANDIN_LITESTEP, STANDIN_EXPLORER, STANDIN_ALTERNATE };
 // Copies the stand-in into dir under fileName (LiteStep.exe, Explorer.exe,
-// ...) with the given standin.ini text; returns the full path.
+// ...) with the given standin.ini text (the [standin] line is added when the
+// text has none, e.g. "ignore_quit=1\n"); returns the full path.
 std::string PlaceStandIn(StandIn kind, const std::string &dir, const char *fileName,
                          const std::string &ini = "");
 // The lines of dir\standin.log.
@@ -57,17 +62,27 @@ HWND WaitForWindow(const char *className, const char *title, DWORD timeoutMs);
 // True when no such window exists (any more) within timeoutMs.
 bool WaitForNoWindow(const char *className, const char *title, DWORD timeoutMs);
 std::string WindowText(HWND window);
-// Ends every process that a test may have left: stand-ins, managers, dialogs.
+// Ends every process that a test may have left: stand-ins, managers, dialogs
+// (any Quillfern.exe, Wine's notepad.exe, every program run from the build
+// directory but this one and the keeper), then answers message boxes left
+// open in this process.
 void KillStrays();
 
 // ---- Registry --------------------------------------------------------------
 // The machine's system shell value (HKLM Winlogon "Shell"); "" when missing.
 std::string ReadSystemShell();
-// Saves a registry value on construction and puts it back on destruction.
+// A REG_SZ / REG_EXPAND_SZ value; "" when missing or of another type.
+std::string ReadRegString(HKEY root, const char *key, const char *value);
+// Saves a registry value on construction and puts it back on destruction
+// (deleting it when it did not exist, and the key too when the test created
+// it and left it empty).
 struct SavedRegValue {
     SavedRegValue(HKEY root, const char *key, const char *value);
     ~SavedRegValue();
+    SavedRegValue(const SavedRegValue &) = delete;
+    SavedRegValue &operator=(const SavedRegValue &) = delete;
     HKEY root; std::string key, value; bool existed; DWORD type; std::vector<BYTE> data;
+    bool keyExisted;
 };
 
 // ---- Message boxes -----------------------------------------------------------
@@ -75,10 +90,15 @@ struct SavedRegValue {
 // session) from a thread of its own, records each text once, and answers it:
 // with the button given by the first rule whose text is a substring of the
 // box's text, otherwise with the default (IDOK, or IDNO for a Yes/No box).
+// Each box is recorded and answered once; dialogs that share the caption but
+// are not message boxes are left alone. Polls every 20 ms. Keep one watcher
+// for a whole test: a box that two watchers see is answered twice.
 class MessageBoxWatcher {
 public:
     MessageBoxWatcher();
     ~MessageBoxWatcher();
+    MessageBoxWatcher(const MessageBoxWatcher &) = delete;
+    MessageBoxWatcher &operator=(const MessageBoxWatcher &) = delete;
     void Answer(const std::string &textPart, int button);
     std::vector<std::string> Seen();               // every text so far
     size_t Count(const std::string &textPart);      // boxes seen containing it
@@ -88,3 +108,8 @@ public:
 private:
     struct Impl; Impl *impl;
 };
+// The visible message boxes captioned "Quillfern 1.50" on the desktop, and
+// the test that tells them from the dialogs with the same caption.
+std::vector<HWND> FindMessageBoxes();
+bool IsQuillfernMessageBox(HWND window);
+int DefaultMessageBoxAnswer(HWND box);     // IDNO when the box offers No, else IDOK
