@@ -8,12 +8,12 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh
 source scripts/wine-env.sh
-qf_make_prefix
-qf_start_xvfb
 trap qf_stop_session EXIT
+qf_start_xvfb
+qf_make_prefix
 qf_start_session
 set +e
-ctest --test-dir build/x86_64 --output-on-failure "$@" > build/ctest.log 2>&1
+ctest --test-dir build/x86_64 --output-on-failure "$@" </dev/null > build/ctest.log 2>&1
 status=$?
 qf_stop_session >/dev/null 2>&1
 trap - EXIT

@@ -1,49 +1,82 @@
-# Sourced by the scripts: the private Wine prefix under build/ and the
-# variables that keep Wine quiet and free of install prompts.
+# Sourced by the scripts: the private Wine prefix under build/, a virtual
+# display and the session the tests run in.
+#   qf_make_prefix     creates the prefix once (build/wineprefix or $QF_WINEPREFIX)
+#   qf_start_xvfb      starts Xvfb on a free display and exports DISPLAY
+#   qf_start_session   starts the keeper and removes Wine's tray window
+#   qf_stop_session    ends every Wine program of the prefix, and our Xvfb
 QF_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX="${QF_WINEPREFIX:-$QF_ROOT/build/wineprefix}"
 export WINEARCH=win64
 export WINEDEBUG=-all
+# No Mono or Gecko install prompts.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 WINE64=/usr/lib/wine/wine64
+QF_TESTBIN="$QF_ROOT/build/x86_64/testbin"
 
-# Creates the prefix once. A crash must end the program at once rather than
-# start winedbg, which would hang the run: point the debugger at nothing.
+# Creates the prefix once; a marker says it is complete, so that a run
+# interrupted half-way makes it again next time. A crash must end the program
+# at once rather than start winedbg, which would hang the run: point the
+# debugger at a program that does not exist.
 qf_make_prefix() {
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        mkdir -p "$WINEPREFIX"
-        "$WINE64" wineboot -i >/dev/null 2>&1 || true
-        wineserver -w
-    fi
-    "$WINE64" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-        /v Debugger /t REG_SZ /d 'C:\no-such-debugger.exe' /f >/dev/null 2>&1
-    "$WINE64" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-        /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1
+    [ -f "$WINEPREFIX/.quillfern-ready" ] && return 0
+    echo "Making the Wine prefix $WINEPREFIX (once)..." >&2
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    "$WINE64" wineboot -i </dev/null >/dev/null 2>&1 || true
     wineserver -w
+    local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+    "$WINE64" reg add "$key" /v Debugger /t REG_SZ /d 'C:\no-such-debugger.exe' /f </dev/null >/dev/null 2>&1 &&
+    "$WINE64" reg add "$key" /v Auto /t REG_SZ /d 1 /f </dev/null >/dev/null 2>&1 || {
+        echo "error: cannot set up the Wine prefix $WINEPREFIX" >&2
+        return 1
+    }
+    wineserver -w
+    touch "$WINEPREFIX/.quillfern-ready"
 }
 
-# Starts Xvfb on the first free display number and exports DISPLAY.
+# Starts Xvfb on a display number it finds free itself (no race with other
+# runs on the machine) and exports DISPLAY.
 qf_start_xvfb() {
-    local n=91
-    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    local numberFile n=""
+    numberFile=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numberFile" </dev/null >/dev/null 2>&1 &
     QF_XVFB_PID=$!
+    for _ in $(seq 100); do
+        n=$(tr -dc 0-9 <"$numberFile")
+        [ -n "$n" ] && break
+        kill -0 "$QF_XVFB_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    rm -f "$numberFile"
+    if [ -z "$n" ]; then
+        echo "error: Xvfb did not start" >&2
+        return 1
+    fi
     export DISPLAY=":$n"
-    for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
 }
 
 # One program of ours stays up for the whole run, so that Wine's desktop
-# process (and the tray window we take away) does not come back.
+# process (and the tray window we take away) does not come back. A wineserver
+# left over from an earlier run may still be tied to another display: end it.
 qf_start_session() {
-    local bin="$QF_ROOT/build/x86_64/testbin"
-    "$WINE64" "$bin/keeper.exe" >/dev/null 2>&1 &
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    "$WINE64" "$QF_TESTBIN/keeper.exe" </dev/null >/dev/null 2>&1 &
     QF_KEEPER_PID=$!
-    sleep 1
-    "$WINE64" "$bin/tray_remover.exe" >/dev/null 2>&1 || echo "warning: Wine's Shell_TrayWnd is still there" >&2
+    "$WINE64" "$QF_TESTBIN/tray_remover.exe" </dev/null >/dev/null 2>&1 ||
+        echo "warning: Wine's Shell_TrayWnd is still there" >&2
 }
 
 qf_stop_session() {
     wineserver -k >/dev/null 2>&1 || true
-    [ -n "${QF_KEEPER_PID:-}" ] && wait "$QF_KEEPER_PID" 2>/dev/null || true
-    [ -n "${QF_XVFB_PID:-}" ] && kill "$QF_XVFB_PID" 2>/dev/null && wait "$QF_XVFB_PID" 2>/dev/null || true
+    if [ -n "${QF_KEEPER_PID:-}" ]; then
+        wait "$QF_KEEPER_PID" 2>/dev/null || true
+        QF_KEEPER_PID=
+    fi
+    if [ -n "${QF_XVFB_PID:-}" ]; then
+        kill "$QF_XVFB_PID" 2>/dev/null || true
+        wait "$QF_XVFB_PID" 2>/dev/null || true
+        QF_XVFB_PID=
+    fi
 }

@@ -24,6 +24,10 @@ bool SetSystemShell(LONG which);
 // Log off (0), shut down (1) or reboot (2).
 void ExitSession(UINT flags);
 
+// Shows the system's text for an error code, or its number when the system
+// has none.
+void ShowSystemError(DWORD code);
+
 // The one seam of the session exit: in-process tests replace it so that they
 // do not end the Wine session that runs them.
 typedef BOOL(WINAPI *ExitWindowsExFn)(UINT flags, DWORD reason);

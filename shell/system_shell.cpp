@@ -1,4 +1,133 @@
+// The Windows system shell setting: the program Windows starts at log-on.
+#include <string.h>
+
+#include "app/message_box.h"
+#include "app/text.h"
 #include "shell/shell.h"
-// PLACEHOLDER
-bool SetSystemShell(LONG) { return true; }
-bool SystemShellStillOurs() { return true; }
+
+constexpr char kSystemShellFailed[] = "An error has occurred while trying\nto install the shell.";
+
+constexpr char kManagerFileName[] = "Quillfern.exe";
+constexpr char kExplorerName[] = "Explorer.exe";
+constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+constexpr char kShellValue[] = "Shell";
+constexpr char kSystemIniName[] = "\\System.ini";
+constexpr char kBootSection[] = "boot";
+constexpr char kShellKey[] = "shell";
+
+// The text that names shell `which`. False when there is no usable text: an
+// unknown kind, an alternate shell or LiteStep without a path, or a manager
+// path too long for the buffer (a cut path would name some other program).
+static bool ComposeShellText(LONG which, char (&text)[kPathSize])
+{
+    bool whole;
+    switch (which) {
+    case 0:
+        whole = JoinText(text, gState.managerDir, kManagerFileName);
+        break;
+    case SHELL_LITESTEP:
+        whole = CopyText(text, gState.liteStepPath);
+        break;
+    case SHELL_EXPLORER:
+        whole = CopyText(text, kExplorerName);
+        break;
+    case SHELL_ALTERNATE:
+        whole = CopyText(text, gState.alternatePath);
+        break;
+    default:
+        return false;
+    }
+    return whole && text[0] != '\0';
+}
+
+// "\System.ini" in the Windows directory; false when it does not fit.
+static bool ComposeSystemIniPath(char (&path)[kPathSize])
+{
+    UINT length = GetWindowsDirectoryA(path, kPathSize);
+    if (length == 0 || length >= kPathSize)
+        return false;
+    return AppendText(path, kSystemIniName);
+}
+
+static bool WriteShellToRegistry(const char *text)
+{
+    HKEY key;
+    // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon "Shell"
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS)
+        return false;
+    LONG status = RegSetValueExA(key, kShellValue, 0, REG_SZ, (const BYTE *)text,
+                                 (DWORD)strlen(text) + 1);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+static bool WriteShellToSystemIni(const char *text)
+{
+    char iniPath[kPathSize];
+    if (!ComposeSystemIniPath(iniPath))
+        return false;
+    // System.ini [boot] shell=
+    return WritePrivateProfileStringA(kBootSection, kShellKey, text, iniPath) != FALSE;
+}
+
+bool SetSystemShell(LONG which)
+{
+    if (which == 0 && gState.uninstalled)
+        return true;
+    char text[kPathSize];
+    bool written = ComposeShellText(which, text) &&
+                   (gState.isNT ? WriteShellToRegistry(text) : WriteShellToSystemIni(text));
+    if (!written) {
+        ShowMessage(kSystemShellFailed);
+        return false;
+    }
+    CopyText(gState.lastWrittenShell, text);
+    return true;
+}
+
+// The current setting into text. False when it could not be read; a value
+// that is there but cannot be ours (another type, too long) reads as "".
+static bool ReadShellFromRegistry(char (&text)[kPathSize])
+{
+    HKEY key;
+    // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon "Shell"
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0;
+    DWORD size = kPathSize - 1;
+    LONG status = RegQueryValueExA(key, kShellValue, NULL, &type, (BYTE *)text, &size);
+    RegCloseKey(key);
+    if (status == ERROR_MORE_DATA) {
+        text[0] = '\0';
+        return true;
+    }
+    if (status != ERROR_SUCCESS)
+        return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        size = 0;
+    // The stored data need not carry its terminating zero.
+    text[size] = '\0';
+    return true;
+}
+
+static bool ReadShellFromSystemIni(char (&text)[kPathSize])
+{
+    char iniPath[kPathSize];
+    if (!ComposeSystemIniPath(iniPath))
+        return false;
+    // System.ini [boot] shell=
+    GetPrivateProfileStringA(kBootSection, kShellKey, "", text, kPathSize, iniPath);
+    // An absent key and an unreadable file both read as nothing to compare.
+    return text[0] != '\0';
+}
+
+bool SystemShellStillOurs()
+{
+    if (gState.lastWrittenShell[0] == '\0')
+        return true;
+    char current[kPathSize];
+    bool read = gState.isNT ? ReadShellFromRegistry(current) : ReadShellFromSystemIni(current);
+    if (!read)
+        return true;
+    return _strcmpi(current, gState.lastWrittenShell) == 0;
+}
