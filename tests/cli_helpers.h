@@ -153,6 +153,13 @@ inline HANDLE StartManager(const Scene &s, const std::string &shellDir)
         << "the manager's control window did not appear";
     EXPECT_TRUE(WaitForLogLines(shellDir, "start", 1, 15000))
         << "the manager did not start its shell in " << shellDir;
+    // The spawn ends by naming the manager as the system shell again.
+    DWORD start = GetTickCount();
+    while (_stricmp(ReadSystemShell().c_str(), s.exe.c_str()) != 0 &&
+           GetTickCount() - start < 15000)
+        Sleep(50);
+    EXPECT_STRCASEEQ(s.exe.c_str(), ReadSystemShell().c_str())
+        << "the manager did not finish starting its shell";
     return manager;
 }
 

@@ -1,14 +1,16 @@
 """-reboot, -shutdown and -logoff end the Wine session for real, so each runs
-in a throw-away copy of the test prefix with a session of its own: a keeper,
-a manager with its LiteStep stand-in, and the client. What shows that the
+in a throw-away copy of the test prefix with a session of its own: a keeper
+(a windowless program that holds the session until the manager runs), a
+manager with its LiteStep stand-in, and the client. What shows that the
 manager acted on the word:
-  - the keeper and the manager, other processes of that session, are ended
-    (Wine's ExitWindowsEx ends every process of the session);
+  - the session ended: Wine's ExitWindowsEx ends every process that has a
+    window (the manager, the LiteStep stand-in, which nobody asked to quit,
+    and Wine's desktop process);
   - the manager named itself as the system shell on the way, over a value
     the test put there after the manager had started;
-  - Wine's session-end helper ran with the flags the word asks for: a reboot
-    keeps the system processes for the restart ("wineboot --end-session"),
-    a log-off or shut-down ends them too ("--end-session --shutdown").
+  - Wine's session-end helper ran with the flags the word asks for: Wine
+    tells a reboot ("wineboot --end-session") from a log-off or shut-down
+    ("--end-session --shutdown"); those two it does not tell apart.
 argv[1] is the source directory; DISPLAY and WINEPREFIX come from the run."""
 
 import os
@@ -62,37 +64,30 @@ def clone_prefix(target):
                     symlinks=True, copy_function=place)
 
 
-def reg_value(prefix, key, value):
-    """A REG_SZ value of system.reg as Wine saved it, None when missing."""
-    section = '[' + key.split('\\', 1)[1].replace('\\', '\\\\') + ']'
-    inside = False
-    with open(os.path.join(prefix, 'system.reg'), encoding='utf-8', errors='replace') as f:
-        for line in f:
-            line = line.rstrip('\n')
-            if line.startswith('['):
-                inside = line.lower().startswith(section.lower())
-            elif inside and line.lower().startswith('"%s"="' % value.lower()):
-                return line.split('"="', 1)[1][:-1].replace('\\\\', '\\')
-    return None
+def prefix_processes(prefix):
+    """The command lines of the processes running in prefix."""
+    marker = ('WINEPREFIX=%s\0' % prefix).encode()
+    found = []
+    for pid in os.listdir('/proc'):
+        if not pid.isdigit():
+            continue
+        try:
+            with open('/proc/%s/environ' % pid, 'rb') as f:
+                if marker not in f.read():
+                    continue
+            with open('/proc/%s/cmdline' % pid, 'rb') as f:
+                found.append(' '.join(f.read().replace(b'\0', b' ').decode(errors='replace').split()))
+        except OSError:
+            continue
+    return found
 
 
 def watch_session_end(prefix, seen, stop):
     """Collects the command lines of the session-end helper in prefix."""
-    marker = ('WINEPREFIX=%s\0' % prefix).encode()
     while not stop.is_set():
-        for pid in os.listdir('/proc'):
-            if not pid.isdigit():
-                continue
-            try:
-                with open('/proc/%s/environ' % pid, 'rb') as f:
-                    if marker not in f.read():
-                        continue
-                with open('/proc/%s/cmdline' % pid, 'rb') as f:
-                    command = f.read().replace(b'\0', b' ').decode(errors='replace')
-            except OSError:
-                continue
+        for command in prefix_processes(prefix):
             if 'wineboot' in command.lower() and '--end-session' in command:
-                seen.add(' '.join(command.split()))
+                seen.add(command)
         time.sleep(0.05)
 
 
@@ -105,6 +100,19 @@ def wait_for(predicate, seconds):
     return predicate()
 
 
+def reg_query(prefix, key, value, env):
+    """A REG_SZ value read by Wine's reg in the running session, None if missing."""
+    out = os.path.join(prefix, 'reg_query.txt')
+    with open(out, 'w') as f:
+        subprocess.run([WINE, 'reg', 'query', key, '/v', value], stdout=f,
+                       stderr=subprocess.DEVNULL, env=env, timeout=60)
+    for line in open(out, encoding='utf-8', errors='replace'):
+        parts = line.strip().split(None, 2)
+        if len(parts) == 3 and parts[0].lower() == value.lower() and parts[1] == 'REG_SZ':
+            return parts[2]
+    return None
+
+
 def run_word(prefix, word, expect_shutdown_flag):
     print('--- -%s' % word)
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG='-all')
@@ -114,13 +122,17 @@ def run_word(prefix, word, expect_shutdown_flag):
     mgr_dir = os.path.join(scene, 'mgr')
     os.makedirs(lite_dir)
     os.makedirs(mgr_dir)
-    shutil.copy(os.path.join(testbin, 'litestep_standin.exe'), os.path.join(lite_dir, 'LiteStep.exe'))
+    lite_exe = os.path.join(lite_dir, 'LiteStep.exe')
+    shutil.copy(os.path.join(testbin, 'litestep_standin.exe'), lite_exe)
     manager_exe = os.path.join(mgr_dir, 'Quillfern.exe')
     shutil.copy(os.path.join(build, 'Quillfern.exe'), manager_exe)
     with open(os.path.join(mgr_dir, 'Quillfern.cfg'), 'w', newline='\r\n') as f:
         f.write('[Quillfern]\nlitestep_exe=%s\n[default]\nshell=litestep_exe\n'
-                % win_path(os.path.join(lite_dir, 'LiteStep.exe')))
+                % win_path(lite_exe))
     log = os.path.join(lite_dir, 'standin.log')
+
+    def running(part):
+        return any(part.lower() in p.lower() for p in prefix_processes(prefix))
 
     keeper = subprocess.Popen([WINE, os.path.join(testbin, 'keeper.exe')], **quiet)
     manager = None
@@ -132,31 +144,33 @@ def run_word(prefix, word, expect_shutdown_flag):
         check(started, 'the manager started its LiteStep stand-in')
         if not started:
             return
+        # The manager names itself once the stand-in is idle; overwrite that.
+        wait_for(lambda: (reg_query(prefix, WINLOGON, 'Shell', env) or '').lower()
+                 == win_path(manager_exe).lower(), 30)
         subprocess.run([WINE, 'reg', 'add', WINLOGON, '/v', 'Shell', '/t', 'REG_SZ',
                         '/d', SENTINEL, '/f'], timeout=60, **quiet)
+        check(reg_query(prefix, WINLOGON, 'Shell', env) == SENTINEL, 'sentinel shell in place')
 
         seen, stop = set(), threading.Event()
         watcher = threading.Thread(target=watch_session_end, args=(prefix, seen, stop))
         watcher.start()
         client = subprocess.run([WINE, manager_exe, '-' + word], timeout=60, **quiet)
         check(client.returncode == 0, 'client exit code 0, got %d' % client.returncode)
-        ended = wait_for(lambda: keeper.poll() is not None and manager.poll() is not None, 60)
-        check(ended, 'the session ended: keeper %s, manager %s'
-              % (keeper.poll(), manager.poll()))
+        ended = wait_for(lambda: manager.poll() is not None and not running('LiteStep.exe')
+                         and not running('explorer.exe /desktop')
+                         and not running('--end-session'), 60)
         stop.set()
         watcher.join()
-        if not ended:
-            return
-        # The registry is saved when the session's server ends.
-        subprocess.run([WINESERVER, '-w'], timeout=60, **quiet)
-
+        check(ended, 'the session ended: manager %s, left: %s'
+              % (manager.poll(), [p for p in prefix_processes(prefix) if '.exe' in p]))
+        check('quit' not in open(log).read(),
+              'the stand-in was not asked to quit, the session took it: %r' % open(log).read())
         check(any('--end-session' in s for s in seen),
               'the session-end helper ran: %s' % sorted(seen))
         flags = any('--shutdown' in s for s in seen)
         check(flags == expect_shutdown_flag,
-              'system processes %s with the session: %s'
-              % ('end' if expect_shutdown_flag else 'stay for the restart', sorted(seen)))
-        shell = reg_value(prefix, WINLOGON, 'Shell')
+              '%s: %s' % ('not a reboot' if expect_shutdown_flag else 'a reboot', sorted(seen)))
+        shell = reg_query(prefix, WINLOGON, 'Shell', env)
         check(shell is not None and shell.lower() == win_path(manager_exe).lower(),
               'the manager named itself as the system shell: %r' % shell)
     finally:
@@ -164,6 +178,7 @@ def run_word(prefix, word, expect_shutdown_flag):
             if process is not None and process.poll() is None:
                 process.kill()
         subprocess.run([WINESERVER, '-k'], **quiet)
+        subprocess.run([WINESERVER, '-w'], timeout=60, **quiet)
 
 
 def main():
