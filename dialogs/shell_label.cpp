@@ -1,6 +1,7 @@
 #include "dialogs/shell_label.h"
 
 #include <stdlib.h>
+#include <string.h>
 
 #include "app/text.h"
 
@@ -16,8 +17,12 @@ void ProgramNameOf(const char *path, char (&name)[kPathSize])
 
 void AlternateShellLabel(const char *prefix, char (&label)[kShellLabelSize])
 {
+    // A program picked in the shell-choice dialog replaces alternatePath but
+    // leaves altShellIndex as the configuration set it; the configured name
+    // only fits while the path is still that entry's.
     LONG index = gState.altShellIndex;
-    if (index >= 0 && index < kMaxAltShells) {
+    if (index >= 0 && index < kMaxAltShells &&
+        _strcmpi(gState.alternatePath, gState.altShells[index].path) == 0) {
         JoinText(label, prefix, gState.altShells[index].name);
         return;
     }

@@ -12,6 +12,6 @@ constexpr int kShellLabelSize = 16 + kPathSize;
 void ProgramNameOf(const char *path, char (&name)[kPathSize]);
 
 // prefix followed by the name of the current alternate shell: its configured
-// name, or, for a program chosen by the user (altShellIndex -1), the file
-// name of alternatePath.
+// name, or, for a program chosen by the user, the file name of
+// alternatePath.
 void AlternateShellLabel(const char *prefix, char (&label)[kShellLabelSize]);

@@ -16,6 +16,7 @@
 #include "config/state.h"
 #include "res/resource.h"
 #include "shell/shell.h"
+#include "support/support.h"
 
 namespace dlgtest {
 
@@ -25,11 +26,6 @@ constexpr char kShellClass[] = "QfDialogTestShell";
 // shell-choice dialog has no way out but a successful start).
 constexpr UINT WM_TEST_END = WM_APP + 0x57;
 constexpr INT_PTR kEndedByTest = 0x7e57;
-
-inline std::string BinDirWin()
-{
-    return std::string(QF_BIN_DIR_WIN) + "\\";
-}
 
 inline std::string Text(HWND window)
 {
@@ -111,32 +107,6 @@ inline HWND WaitThreadDialog(DWORD threadId, const char *title, int childId, int
             return args.found;
         Sleep(20);
     }
-}
-
-// A message box of the manager raised on the given thread: captioned like
-// the dialogs, but without their prompt controls.
-inline HWND WaitMessageBox(DWORD threadId, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        FindArgs args = {kTitle, 0xFFFF, IDC_PROMPT, NULL};
-        EnumThreadWindows(threadId, FindInThread, (LPARAM)&args);
-        if (args.found && !GetDlgItem(args.found, IDC_THEMELIST))
-            return args.found;
-        if (GetTickCount() - start > timeoutMs)
-            return NULL;
-        Sleep(20);
-    }
-}
-
-inline std::string MessageBoxText(HWND box)
-{
-    return ItemText(box, 0xFFFF);
-}
-
-inline void AnswerMessageBox(HWND box, int button)
-{
-    PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
 }
 
 // One modal dialog of the product, from its resource and its procedure, on
@@ -221,88 +191,28 @@ private:
 
 // ---- Test shells ---------------------------------------------------------
 
-inline std::string MakeScratch(const char *name)
-{
-    std::string dir = BinDirWin() + "scratch";
-    CreateDirectoryA(dir.c_str(), NULL);
-    dir += "\\";
-    dir += name;
-    CreateDirectoryA(dir.c_str(), NULL);
-    return dir + "\\";
-}
-
 // A copy of the test shell under the given file name; returns its path.
 inline std::string PlaceTestShell(const std::string &dir, const char *fileName)
 {
-    std::string from = BinDirWin() + "testbin\\dialog_test_shell.exe";
-    std::string to = dir + fileName;
-    EXPECT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE))
-        << "copy " << from << " -> " << to << ": error " << GetLastError();
-    return to;
+    std::string path = dir + fileName;
+    CopyFileOrFail(TestBin("dialog_test_shell"), path);
+    return path;
 }
 
 inline HWND WaitTestShell(const char *fileName, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        HWND window = FindWindowA(kShellClass, fileName);
-        if (window || GetTickCount() - start > timeoutMs)
-            return window;
-        Sleep(20);
-    }
+    return WaitForWindow(kShellClass, fileName, timeoutMs);
 }
 
-// Ends every test shell and forgets the spawned process, so that the monitor
-// thread stays silent.
+// Ends every shell a test started, with the spawn's monitor told to stay
+// silent.
 inline void EndTestShells()
 {
     gState.shellExitExpected = true;
-    HWND window;
-    while ((window = FindWindowA(kShellClass, NULL)) != NULL) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-        if (!process)
-            break;
-        TerminateProcess(process, 0);
-        WaitForSingleObject(process, 10000);
-        CloseHandle(process);
-    }
+    KillStrays();
 }
 
-// The system shell value that a start writes, saved and put back.
-class SavedSystemShell {
-public:
-    SavedSystemShell()
-    {
-        HKEY key;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-            DWORD size = sizeof(value_);
-            existed_ = RegQueryValueExA(key, "Shell", NULL, &type_, (BYTE *)value_, &size) ==
-                       ERROR_SUCCESS;
-            size_ = size;
-            RegCloseKey(key);
-        }
-    }
-    ~SavedSystemShell()
-    {
-        HKEY key;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) !=
-            ERROR_SUCCESS)
-            return;
-        if (existed_)
-            RegSetValueExA(key, "Shell", 0, type_, (BYTE *)value_, size_);
-        else
-            RegDeleteValueA(key, "Shell");
-        RegCloseKey(key);
-    }
-
-private:
-    static constexpr char kKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
-    char value_[1024] = {0};
-    DWORD type_ = REG_SZ, size_ = 0;
-    bool existed_ = false;
-};
+constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
 // A fresh gState as the configuration would leave it: the three test shells
 // in dir, no themes, no countdown.
@@ -452,7 +362,7 @@ inline bool SavePng(const Shot &shot, const std::string &path)
 // for people to look at.
 inline void SaveScreenshot(HWND window, const char *name)
 {
-    std::string dir = BinDirWin() + "screenshots";
+    std::string dir = BinDir() + "screenshots";
     CreateDirectoryA(dir.c_str(), NULL);
     std::string path = dir + "\\" + name + ".png";
     EXPECT_TRUE(SavePng(CaptureWindow(window), path)) << "could not write " << path;

@@ -24,14 +24,14 @@ protected:
     void SetUp() override
     {
         EndTestShells();
-        dir_ = MakeScratch("shell_choice");
+        dir_ = MakeScratchDir("shell_choice");
         ResetState(dir_);
         gState.askBoot = true;
     }
     void TearDown() override { EndTestShells(); }
 
     std::string dir_;
-    SavedSystemShell savedShell_;
+    SavedRegValue savedShell_{HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell"};
 };
 
 // The number in a countdown caption, -1 for the plain title, -2 for anything
@@ -108,12 +108,14 @@ TEST_F(ShellChoice, TextsAndCheckedRadioFollowShellKind)
     CopyText(gState.altShells[0].name, "First");
     CopyText(gState.altShells[1].name, "Fern-Shell-With-A-Name-As-Long-As-The-Configuration-Allows-Thus");
     ASSERT_EQ(63u, strlen(gState.altShells[1].name));
+    CopyText(gState.altShells[1].path, "C:\\Shells\\Fern.exe");
     gState.altShellCount = 2;
 
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "shellKind " << c.kind);
         gState.shellKind = c.kind;
         gState.altShellIndex = c.kind == SHELL_ALTERNATE ? 1 : -1;
+        CopyText(gState.alternatePath, c.kind == SHELL_ALTERNATE ? gState.altShells[1].path : "");
         gState.askBoot = true;
         gState.startDelay = 0;
         ModalDialog dialog("IDD_OPTIONS_DLG", ShellChoiceDlgProc);
@@ -246,25 +248,6 @@ TEST_F(ShellChoice, EscapeStopsTheCountdownAndTheDialogStays)
     dialog.EndByTest();
 }
 
-TEST_F(ShellChoice, TerminateAfterSpawnQuitsAndLeavesTheShellRunning)
-{
-    gState.shellKind = SHELL_EXPLORER;
-    ModalDialog dialog("IDD_OPTIONS_DLG", ShellChoiceDlgProc);
-    HWND window = dialog.WaitOpen(IDC_PROMPT);
-    ASSERT_TRUE(window);
-    Click(window, IDC_TERMINATE);
-    Settle(window);
-    ASSERT_TRUE(ItemChecked(window, IDC_TERMINATE));
-    Click(window, IDOK);
-    ASSERT_TRUE(dialog.WaitClosed(10000)) << "OK did not end the dialog";
-    EXPECT_EQ(0, dialog.result());
-    EXPECT_TRUE(dialog.quitPosted()) << "a WM_QUIT must wait for the start-up's loop";
-    HWND shell = WaitTestShell("Explorer.exe", 5000);
-    EXPECT_TRUE(shell) << "Explorer did not start";
-    Sleep(300);
-    EXPECT_TRUE(IsWindow(shell)) << "the shell must keep running";
-}
-
 TEST_F(ShellChoice, RefusedStartKeepsTheDialogOpen)
 {
     // A desktop shell's window, whoever owns it, makes StartShell refuse.
@@ -280,21 +263,19 @@ TEST_F(ShellChoice, RefusedStartKeepsTheDialogOpen)
 
     gState.shellKind = SHELL_LITESTEP;
     gState.startDelay = 1;
+    MessageBoxWatcher boxes;
     ModalDialog dialog("IDD_OPTIONS_DLG", ShellChoiceDlgProc);
     HWND window = dialog.WaitOpen(IDC_PROMPT);
     ASSERT_TRUE(window);
 
     // The countdown's own OK meets the running shell.
-    HWND box = WaitMessageBox(dialog.threadId(), 5000);
-    ASSERT_TRUE(box) << "no message about the running shell";
-    EXPECT_EQ(kRunningShellMessage, MessageBoxText(box));
-    AnswerMessageBox(box, IDOK);
+    ASSERT_TRUE(boxes.WaitFor(kRunningShellMessage, 5000)) << "no message about the running shell";
     Settle(window);
     EXPECT_FALSE(dialog.WaitClosed(500)) << "a refused start must keep the dialog open";
     EXPECT_EQ(kTitle, Text(window)) << "the caption must be restored";
     CaptionLog log = WatchCaption(dialog, 2500);
     EXPECT_EQ((std::vector<std::string>{kTitle}), log.captions) << "the countdown came back";
-    EXPECT_FALSE(WaitMessageBox(dialog.threadId(), 0)) << "a second message appeared";
+    EXPECT_EQ(1u, boxes.Seen().size()) << "exactly one message";
     EXPECT_FALSE(FindWindowA(kShellClass, NULL)) << "a shell started although one runs";
 
     // Once the other shell has gone, OK starts the choice.
@@ -333,7 +314,7 @@ HWND WaitFileDialog(ModalDialog &dialog)
 
 TEST_F(ShellChoice, ChosenProgramBecomesTheAlternateShell)
 {
-    std::string shells = MakeScratch("shell_choice_programs");
+    std::string shells = MakeScratchDir("shell_choice_programs");
     std::string program = PlaceTestShell(shells, "MyShell.exe");
     gState.shellKind = SHELL_ALTERNATE;
     CopyText(gState.altShells[0].name, "Configured");
@@ -451,8 +432,7 @@ HWND WaitProcessDialog(HANDLE process, DWORD timeoutMs)
 TEST(ShellChoiceManager, CountdownThenTerminateAfterSpawn)
 {
     KillStrays();
-    SavedRegValue shell(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
-                        "Shell");
+    SavedRegValue shell(HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell");
     MessageBoxWatcher boxes;
     std::string dir = MakeScratchDir("shell_choice_manager");
     std::string explorer = PlaceStandIn(STANDIN_EXPLORER, dir, "Explorer.exe");

@@ -31,7 +31,7 @@ protected:
     void SetUp() override
     {
         EndTestShells();
-        dir_ = MakeScratch("shell_terminated");
+        dir_ = MakeScratchDir("shell_terminated");
         ResetState(dir_);
         CopyText(gState.altShells[0].name, "Bracken");
         CopyText(gState.altShells[0].path, PlaceTestShell(dir_, "Bracken.exe").c_str());
@@ -55,7 +55,7 @@ protected:
     }
 
     std::string dir_;
-    SavedSystemShell savedShell_;
+    SavedRegValue savedShell_{HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell"};
     ExitWindowsExFn savedExit_ = NULL;
 };
 
@@ -66,6 +66,7 @@ TEST_F(ShellTerminated, LabelsFollowTheLostShell)
     // A chosen program's file name may take up most of a path.
     std::string longName(250, 'n');
     std::string longPath = "C:\\" + longName + ".exe";
+    CopyText(gState.altShells[0].path, "C:\\Shells\\bracken.exe");
     struct Case {
         ShellKind kind;
         LONG altIndex;
@@ -75,8 +76,11 @@ TEST_F(ShellTerminated, LabelsFollowTheLostShell)
     } cases[] = {
         {SHELL_LITESTEP, -1, "", IDC_LITESTEP, "Reboot"},
         {SHELL_EXPLORER, -1, "", IDC_EXPLORER, "Reboot"},
-        {SHELL_ALTERNATE, 0, "C:\\Elsewhere\\Other.exe", IDC_REBOOT_OTHER, "Restart Bracken"},
+        {SHELL_ALTERNATE, 0, "C:\\Shells\\Bracken.EXE", IDC_REBOOT_OTHER, "Restart Bracken"},
         {SHELL_ALTERNATE, -1, "C:\\Shells\\MyShell.exe", IDC_REBOOT_OTHER, "Restart MyShell"},
+        // Picked in the shell-choice dialog although a configured one was
+        // current: the picked program is what OK restarts.
+        {SHELL_ALTERNATE, 0, "C:\\Shells\\MyShell.exe", IDC_REBOOT_OTHER, "Restart MyShell"},
         {SHELL_ALTERNATE, -1, longPath, IDC_REBOOT_OTHER, "Restart " + longName},
     };
     for (const Case &c : cases) {
@@ -175,14 +179,12 @@ TEST_F(ShellTerminated, RefusedRestartStillClosesTheDialog)
     ASSERT_TRUE(wharf) << "could not create the other shell's window: " << GetLastError();
 
     gState.shellKind = SHELL_LITESTEP;
+    MessageBoxWatcher boxes;
     ModalDialog dialog("IDD_OPTIONS_DLG", ShellTerminatedDlgProc);
     HWND window = dialog.WaitOpen(IDC_PROMPT);
     ASSERT_TRUE(window);
     Click(window, IDOK);
-    HWND box = WaitMessageBox(dialog.threadId(), 5000);
-    ASSERT_TRUE(box) << "no message about the running shell";
-    EXPECT_EQ(kRunningShellMessage, MessageBoxText(box));
-    AnswerMessageBox(box, IDOK);
+    EXPECT_TRUE(boxes.WaitFor(kRunningShellMessage, 5000)) << "no message about the running shell";
     EXPECT_TRUE(dialog.WaitClosed(5000)) << "the dialog must close after the refusal";
     EXPECT_EQ(0, dialog.result());
     EXPECT_FALSE(FindWindowA(kShellClass, NULL)) << "a shell started although one runs";

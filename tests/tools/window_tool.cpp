@@ -2,6 +2,7 @@
 // cannot safely be read through $(...), so the answer is the exit code):
 //   window_tool wait <class> [ms]     0 when a top-level window of the class exists
 //   window_tool gone <class> [ms]     0 when none is left
+//   window_tool list [ms]             0 when the manager's theme list is open
 //   window_tool choose <index> [ms]   selects entry <index> in the manager's
 //                                     theme list dialog and presses OK
 #include <windows.h>
@@ -37,6 +38,8 @@ static bool ListOpen(const char *) { return ThemeListDialog() != NULL; }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    if (__argc >= 2 && strcmp(__argv[1], "list") == 0)
+        return Poll(ListOpen, NULL, __argc > 2 ? strtoul(__argv[2], NULL, 10) : 10000) ? 0 : 1;
     if (__argc < 3)
         return 2;
     const char *verb = __argv[1];
