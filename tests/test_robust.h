@@ -137,9 +137,14 @@ private:
         caught.owned = GetWindow(box, GW_OWNER) != NULL;
         caught.yesNo = GetDlgItem(box, IDNO) != NULL;
         boxes.push_back(caught);
-        // Ended before it is ever drawn: the box returns the answer as if
-        // clicked, and costs a fraction of one that is shown and then hidden.
-        EndDialog(box, caught.yesNo ? IDNO : IDOK);
+        // Closed before it is ever drawn, which costs a fraction of a box
+        // shown and then hidden. A question is answered No; a box that only
+        // informs is taken away at once (its caller gets no button back, and
+        // the product looks at no button of such a box).
+        if (caught.yesNo)
+            EndDialog(box, IDNO);
+        else
+            DestroyWindow(box);
     }
 };
 
