@@ -18,6 +18,13 @@ std::string TestBin(const char *name)
     return BinDir() + "testbin\\" + name + ".exe";
 }
 
+std::string WineNotepad()
+{
+    char windows[MAX_PATH] = "";
+    GetWindowsDirectoryA(windows, sizeof windows);
+    return WithBackslash(windows) + "notepad.exe";
+}
+
 std::string WithBackslash(const std::string &dir)
 {
     if (dir.empty() || dir.back() == '\\')

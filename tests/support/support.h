@@ -11,6 +11,7 @@
 std::string BinDir();                       // build\x86_64\ (with backslash)
 std::string QuillfernExe();                 // build\x86_64\Quillfern.exe
 std::string TestBin(const char *name);      // build\x86_64\testbin\<name>.exe
+std::string WineNotepad();                  // Wine's notepad.exe, a real alternate shell
 std::string WithBackslash(const std::string &dir);   // dir ending in one backslash
 
 // ---- Scratch directories and files ---------------------------------------
