@@ -82,6 +82,22 @@ static void InitShellChoice(HWND dialog)
         SetTimer(dialog, IDT_COUNTDOWN, kCountdownPeriodMs, CountdownTimerProc);
 }
 
+// comdlg32 brings a dozen more DLLs into every start of the program, each
+// log-on and each client command, for a dialog that few users ever open: it
+// is loaded only when the file choice is made. False when it cannot be.
+static BOOL ShowOpenFileDialog(OPENFILENAMEA *choice)
+{
+    typedef BOOL(WINAPI * OpenFileNameFn)(OPENFILENAMEA *);
+    HMODULE comdlg = LoadLibraryA("comdlg32.dll");
+    if (comdlg == NULL)
+        return FALSE;
+    OpenFileNameFn open =
+        (OpenFileNameFn)(void (*)(void))GetProcAddress(comdlg, "GetOpenFileNameA");
+    BOOL chosen = open != NULL && open(choice);
+    FreeLibrary(comdlg);
+    return chosen;
+}
+
 // Lets the user pick any program as the alternate shell. The radio button
 // has already checked itself when this runs.
 static void ChooseShellFile(HWND dialog)
@@ -101,7 +117,7 @@ static void ChooseShellFile(HWND dialog)
     choice.Flags = OFN_HIDEREADONLY;
     choice.lpstrDefExt = kShellFileDefExt;
 
-    if (GetOpenFileNameA(&choice)) {
+    if (ShowOpenFileDialog(&choice)) {
         char name[kPathSize];
         ProgramNameOf(file, name);
         char label[kShellLabelSize];

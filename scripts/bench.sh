@@ -56,7 +56,7 @@ win_root="Z:$(echo "$root" | tr / '\\')"
 find_pid() {
     local p
     for p in /proc/[0-9]*; do
-        if tr '\0' ' ' < "$p/cmdline" 2>/dev/null | grep -qF "$1"; then
+        if { tr '\0' ' ' < "$p/cmdline"; } 2>/dev/null | grep -qF "$1"; then
             echo "${p#/proc/}"
             return
         fi

@@ -69,6 +69,11 @@ class ShippedImage(unittest.TestCase):
         base = self.pe.OPTIONAL_HEADER.ImageBase
         self.assertTrue(0x400000 <= base < 0x80000000, 'expected a base in 4 MB..2 GB, got %#x' % base)
 
+    def test_size(self):
+        # Quillfern runs at every log-on; it must stay small.
+        size = os.path.getsize(EXE)
+        self.assertLess(size, 64 * 1024, 'expected under 64 KiB, got %d bytes' % size)
+
     def test_no_late_bound_imports(self):
         for name in ('DIRECTORY_ENTRY_DELAY_IMPORT', 'DIRECTORY_ENTRY_BOUND_IMPORT'):
             self.assertFalse(hasattr(self.pe, name), 'unexpected %s in the image' % name)

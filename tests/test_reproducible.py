@@ -138,7 +138,7 @@ class ReleasePackage(unittest.TestCase):
         # A message the manual does not explain leaves the user alone with it.
         missing = []
         for name, text in sorted(product_messages().items()):
-            pattern = r'\S*'.join(re.escape(words(part)) for part in re.split(r'%[sd]', text))
+            pattern = r'\S*'.join(re.escape(part) for part in re.split(r'%l?[sdu]', words(text)))
             if not re.search(pattern, manual):
                 missing.append('%s: %r' % (name, text))
         self.assertEqual([], missing, 'texts of the program not quoted in docs/Quillfern.txt')
