@@ -26,7 +26,11 @@ constexpr char kAutoRestartValue[] = "AutoRestartShell";
 static bool RemoveUserShell()
 {
     HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kWinlogonKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    LONG open = RegOpenKeyExA(HKEY_CURRENT_USER, kWinlogonKey, 0, KEY_ALL_ACCESS, &key);
+    // A profile without the key has no override to take away.
+    if (open == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (open != ERROR_SUCCESS)
         return false;
 
     BYTE data[kPathSize];

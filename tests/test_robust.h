@@ -1,0 +1,185 @@
+// What the robustness programs (test_robust_*.cpp) share: fast message boxes
+// under Wine, an in-process catcher that answers the manager's boxes on the
+// spot, and the figures file build\x86_64\robustness.txt.
+#pragma once
+
+#include <windows.h>
+
+#include <stdio.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+
+// Wine's X11 driver waits up to 2 s, on every hide of a window that a window
+// manager would manage, for a window manager that Xvfb does not have. A
+// message box or dialog so costs 2 s to close: far too slow for thousands of
+// them. Windows that Wine leaves unmanaged skip that wait; the setting is read
+// once per process, when its first window is made, so a program sets it for
+// itself before main (and takes it away at exit).
+namespace robust {
+
+constexpr char kAppDefaults[] = "Software\\Wine\\AppDefaults\\";
+
+inline std::string OwnExeName()
+{
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(NULL, path, sizeof path);
+    const char *slash = strrchr(path, '\\');
+    return slash != NULL ? slash + 1 : path;
+}
+
+inline void SetUnmanaged(const std::string &exe, bool on)
+{
+    std::string key = std::string(kAppDefaults) + exe + "\\X11 Driver";
+    if (on) {
+        HKEY hkey;
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL,
+                            &hkey, NULL) == ERROR_SUCCESS) {
+            RegSetValueExA(hkey, "Managed", 0, REG_SZ, (const BYTE *)"N", 2);
+            RegCloseKey(hkey);
+        }
+        return;
+    }
+    HKEY hkey;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_ALL_ACCESS, &hkey) != ERROR_SUCCESS)
+        return;
+    RegDeleteValueA(hkey, "Managed");
+    DWORD values = 1, subkeys = 1;
+    RegQueryInfoKeyA(hkey, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL, NULL, NULL,
+                     NULL);
+    RegCloseKey(hkey);
+    if (values == 0 && subkeys == 0) {
+        RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
+        std::string app = std::string(kAppDefaults) + exe;
+        RegDeleteKeyA(HKEY_CURRENT_USER, app.c_str());   // only if empty: fails otherwise
+    }
+}
+
+struct UnmanagedSelf {
+    std::string exe;
+    UnmanagedSelf() : exe(OwnExeName()) { SetUnmanaged(exe, true); }
+    ~UnmanagedSelf() { SetUnmanaged(exe, false); }
+};
+static UnmanagedSelf sUnmanagedSelf;
+
+// The same for the copies of Quillfern.exe a test starts, for the test's time.
+struct UnmanagedManager {
+    std::unique_ptr<SavedRegValue> saved;
+    UnmanagedManager()
+        : saved(new SavedRegValue(HKEY_CURRENT_USER,
+                                  "Software\\Wine\\AppDefaults\\Quillfern.exe\\X11 Driver",
+                                  "Managed"))
+    {
+        SetUnmanaged("Quillfern.exe", true);
+    }
+};
+
+// ---- In-process message boxes ------------------------------------------------
+// A box the product showed on this thread, as the test saw it.
+struct CaughtBox {
+    std::string caption;
+    std::string text;
+    int textLength;         // what the box's static control reports
+    bool topmost;
+    bool owned;
+    bool yesNo;
+};
+
+// Answers every dialog that this thread opens as soon as it is initialised:
+// OK, or No for a Yes/No box. Records each one.
+class BoxCatcher {
+public:
+    BoxCatcher()
+    {
+        sCurrent = this;
+        hook = SetWindowsHookExA(WH_CALLWNDPROCRET, Hook, NULL, GetCurrentThreadId());
+    }
+    ~BoxCatcher()
+    {
+        UnhookWindowsHookEx(hook);
+        sCurrent = NULL;
+    }
+    BoxCatcher(const BoxCatcher &) = delete;
+    BoxCatcher &operator=(const BoxCatcher &) = delete;
+    bool Hooked() const { return hook != NULL; }
+    std::vector<CaughtBox> boxes;
+
+private:
+    HHOOK hook;
+    static inline BoxCatcher *sCurrent = NULL;
+    static inline char sText[70000];
+
+    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam)
+    {
+        const CWPRETSTRUCT *call = (const CWPRETSTRUCT *)lParam;
+        if (code == HC_ACTION && call->message == WM_INITDIALOG && sCurrent != NULL)
+            sCurrent->Catch(call->hwnd);
+        return CallNextHookEx(NULL, code, wParam, lParam);
+    }
+
+    void Catch(HWND box)
+    {
+        CaughtBox caught;
+        char *text = sText;
+        text[0] = '\0';
+        GetWindowTextA(box, text, sizeof sText);
+        caught.caption = text;
+        HWND label = GetDlgItem(box, 0xFFFF);
+        caught.textLength = label != NULL ? GetWindowTextLengthA(label) : -1;
+        text[0] = '\0';
+        if (label != NULL)
+            GetWindowTextA(label, text, sizeof sText);
+        caught.text = text;
+        caught.topmost = (GetWindowLongA(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+        caught.owned = GetWindow(box, GW_OWNER) != NULL;
+        caught.yesNo = GetDlgItem(box, IDNO) != NULL;
+        boxes.push_back(caught);
+        // Closed before it is ever drawn, which costs a fraction of a box
+        // shown and then hidden. A question is answered No; a box that only
+        // informs is taken away at once (its caller gets no button back, and
+        // the product looks at no button of such a box).
+        if (caught.yesNo)
+            EndDialog(box, IDNO);
+        else
+            DestroyWindow(box);
+    }
+};
+
+// ---- Figures -------------------------------------------------------------------
+// Prints the figures of one check and puts them into build\x86_64\robustness.txt
+// in place of that check's lines of an earlier run.
+inline void RecordFigures(const std::string &check, const std::vector<std::string> &lines)
+{
+    std::string path = BinDir() + "robustness.txt";
+    std::string kept;
+    for (const std::string &line : SplitLines(ReadTextFile(path)))
+        if (line.compare(0, check.size() + 1, check + ":") != 0 && !line.empty())
+            kept += line + "\r\n";
+    for (const std::string &line : lines) {
+        printf("%s: %s\n", check.c_str(), line.c_str());
+        kept += check + ": " + line + "\r\n";
+    }
+    fflush(stdout);
+    WriteTextFile(path, kept);
+}
+
+// Deterministic random numbers: the same inputs on every run and machine.
+struct Random {
+    unsigned long long state;
+    explicit Random(unsigned long long seed) : state(seed * 0x9E3779B97F4A7C15ull + 1) {}
+    unsigned Next()
+    {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return (unsigned)(state >> 16);
+    }
+    unsigned Below(unsigned n) { return n == 0 ? 0 : Next() % n; }
+    bool OneIn(unsigned n) { return Below(n) == 0; }
+    template <typename T, size_t N> const T &Pick(const T (&items)[N]) { return items[Below(N)]; }
+};
+
+}  // namespace robust
