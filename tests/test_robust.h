@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <memory>
 #include <string>
@@ -147,6 +149,103 @@ private:
             DestroyWindow(box);
     }
 };
+
+// ---- A manager run end to end ---------------------------------------------------
+constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+
+// A copy of Quillfern.exe in a scratch directory with stand-in shells of its
+// own (ls\LiteStep.exe, ex\Explorer.exe, alt\Alt.exe), started and ended
+// by the test. The system shell value is put back afterwards.
+struct ManagerRun {
+    std::string dir, exe;
+    HANDLE process = NULL;
+    HWND control = NULL;
+    SavedRegValue systemShell{HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell"};
+    UnmanagedManager fast;
+
+    std::string LiteStepDir() const { return dir + "ls\\"; }
+    std::string ExplorerDir() const { return dir + "ex\\"; }
+    std::string AltDir() const { return dir + "alt\\"; }
+
+    // [Quillfern] paths of the three stand-ins; userSettings is the text of
+    // the [default] section, extra whatever follows it.
+    std::string Config(const std::string &userSettings, const std::string &extra = "") const
+    {
+        return "[Quillfern]\r\nlitestep_exe=" + LiteStepDir() + "LiteStep.exe\r\nexplorer_exe=" +
+               ExplorerDir() + "Explorer.exe\r\n[default]\r\n" + userSettings +
+               "[Alternate_Shells]\r\naltshell_name_1=Alt\r\naltshell_path_1=" + AltDir() +
+               "Alt.exe\r\n" + extra;
+    }
+
+    explicit ManagerRun(const char *name, const std::string &standInIni = "")
+    {
+        dir = MakeScratchDir(name);
+        CreateDirectoryA(LiteStepDir().c_str(), NULL);
+        CreateDirectoryA(ExplorerDir().c_str(), NULL);
+        CreateDirectoryA(AltDir().c_str(), NULL);
+        PlaceStandIn(STANDIN_LITESTEP, LiteStepDir(), "LiteStep.exe", standInIni);
+        PlaceStandIn(STANDIN_EXPLORER, ExplorerDir(), "Explorer.exe", standInIni);
+        PlaceStandIn(STANDIN_ALTERNATE, AltDir(), "Alt.exe", standInIni);
+    }
+    ~ManagerRun()
+    {
+        if (process != NULL) {
+            if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+                TerminateProcess(process, 1);
+            CloseHandle(process);
+        }
+        KillStrays();
+    }
+
+    // Starts the manager with the given configuration and waits for its
+    // control window. False when it did not come up.
+    bool Start(const std::string &config)
+    {
+        if (FindWindowA("QuillfernWndClass", NULL) != NULL)
+            return false;
+        exe = InstallManagerCopy(dir, config);
+        process = StartProcess(exe);
+        if (process == NULL)
+            return false;
+        control = WaitForWindow("QuillfernWndClass", NULL, 20000);
+        return control != NULL;
+    }
+
+    bool Alive() const { return process != NULL && WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
+
+    // Waits until the manager has taken every message posted so far and waits
+    // for more (its thread is idle); false when it did not within timeoutMs.
+    bool Settle(DWORD timeoutMs) const { return WaitForInputIdle(process, timeoutMs) == 0; }
+};
+
+// The lines of a stand-in's log that begin with prefix.
+inline int CountLog(const std::string &dir, const std::string &prefix)
+{
+    int n = 0;
+    for (const std::string &line : StandInLog(dir))
+        n += line.compare(0, prefix.size(), prefix) == 0;
+    return n;
+}
+
+// The pid of the last "start pid=N" line of a stand-in's log; 0 for none.
+inline DWORD LastStartedPid(const std::string &dir)
+{
+    DWORD pid = 0;
+    for (const std::string &line : StandInLog(dir))
+        if (line.compare(0, 10, "start pid=") == 0)
+            pid = (DWORD)strtoul(line.c_str() + 10, NULL, 10);
+    return pid;
+}
+
+inline bool ProcessRuns(DWORD pid)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process == NULL)
+        return false;
+    bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return runs;
+}
 
 // ---- Figures -------------------------------------------------------------------
 // Prints the figures of one check and puts them into build\x86_64\robustness.txt
