@@ -83,37 +83,6 @@ ULONG_PTR RandomParam(Random &r)
     }
 }
 
-// Waits until the window has taken every message posted to it so far: posts
-// WM_SETREDRAW, whose only trace is the window's visible style, with the value
-// opposite to the last such marker, and waits to see it. (A stray
-// WM_SETREDRAW of the same value in the batch can end the wait early; that
-// only blurs which batch is blamed.)
-//
-// Some stray messages put any window that leaves them to DefWindowProc into
-// a mouse-tracking loop that takes nothing but mouse input until a button is
-// let go (a right button down on the caption or the system menu, a left one
-// on a caption button). A user's click ends it; Xvfb has no user, so when
-// the marker does not come back the test lets the buttons go itself and
-// counts how often it had to.
-bool Drained(HWND window, bool visible, DWORD timeoutMs, int *releases)
-{
-    PostMessageA(window, WM_SETREDRAW, visible, 0);
-    DWORD nextRelease = 1000;
-    for (DWORD waited = 0; waited < timeoutMs; waited += 5) {
-        if ((IsWindowVisible(window) != FALSE) == visible)
-            return true;
-        if (waited >= nextRelease) {
-            (*releases)++;
-            nextRelease += 1000;
-            PostMessageA(window, WM_LBUTTONUP, 0, 0);
-            PostMessageA(window, WM_RBUTTONUP, 0, 0);
-            PostMessageA(window, WM_MBUTTONUP, 0, 0);
-        }
-        Sleep(5);
-    }
-    return false;
-}
-
 TEST(RobustMessages, TenThousandStrayMessagesToTheControlWindow)
 {
     robust::ManagerRun run("robust_messages");
@@ -130,7 +99,7 @@ TEST(RobustMessages, TenThousandStrayMessagesToTheControlWindow)
     std::map<UINT, int> refused;      // the system would not post them
     int posted = 0, tried = 0, batches = 0, releases = 0;
     // The first marker sets the visible style: start from it cleared.
-    ASSERT_TRUE(Drained(run.control, false, 5000, &releases)) << "the manager takes no WM_SETREDRAW";
+    ASSERT_TRUE(robust::Drained(run.control, false, 5000, &releases)) << "the manager takes no WM_SETREDRAW";
     DWORD start = GetTickCount();
     while (posted < kMessages) {
         std::vector<std::string> batch;
@@ -154,7 +123,7 @@ TEST(RobustMessages, TenThousandStrayMessagesToTheControlWindow)
                      (unsigned long long)wParam, (unsigned long long)lParam);
             batch.push_back(line);
         }
-        bool settled = Drained(run.control, ++batches % 2 == 1, 15000, &releases);
+        bool settled = robust::Drained(run.control, ++batches % 2 == 1, 15000, &releases);
         if (!run.Alive() || !settled) {
             std::string list;
             for (const std::string &m : batch)
@@ -187,7 +156,7 @@ TEST(RobustMessages, TenThousandStrayMessagesToTheControlWindow)
         << "LiteStep did not go on CM_KILL";
     EXPECT_EQ(1, robust::CountLog(run.LiteStepDir(), "quit wparam=2"))
         << "LiteStep was not asked to quit with 9260/2";
-    EXPECT_TRUE(Drained(run.control, batches % 2 == 0, 15000, &releases))
+    EXPECT_TRUE(robust::Drained(run.control, batches % 2 == 0, 15000, &releases))
         << "the manager did not take CM_KILL";
     Sleep(300);
     EXPECT_TRUE(run.Alive()) << "the manager ended with its shell";
