@@ -27,6 +27,8 @@ trap qf_stop_session EXIT
 qf_start_session
 
 root=$PWD
+# Other work on the machine shows in the figures: say how busy it was.
+load_before=$(cut -d' ' -f1 /proc/loadavg)
 bench=build/x86_64/bench
 rm -rf "$bench"
 mkdir -p "$bench" build/bench
@@ -80,7 +82,7 @@ echo "idle reference $((r1 - r0))" >> "$bench/samples.txt"
 
 size=$(stat -c %s build/i686/Quillfern.exe)
 cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
-machine="$cpu, $(nproc) cores, $(uname -sr), $("$WINE64" --version 2>/dev/null), Xvfb"
+machine="$cpu, $(nproc) cores, $(uname -sr), $("$WINE64" --version 2>/dev/null), Xvfb; load average $load_before before, $(cut -d' ' -f1 /proc/loadavg) after"
 
 /usr/bin/python3 - "$bench/samples.txt" "$size" "$(getconf CLK_TCK)" "$idle_seconds" "$machine" "$runs" \
     > build/bench/last.md <<'EOF'
