@@ -151,6 +151,8 @@ TEST(RobustPaths, ManagerInADirectoryOf250Characters)
 {
     robust::UnmanagedManager fast;
     SavedRegValue shellValue(HKEY_LOCAL_MACHINE, robust::kWinlogonKey, "Shell");
+    // What an interrupted run left is too deep for the scratch helper to clear.
+    RemoveTree(Wide(BinDir() + "scratch\\robust_paths_250"));
     std::string base = MakeScratchDir("robust_paths_250");
     std::string dir = DirectoryOfLength(base, 250);
     ASSERT_EQ(250u, dir.size());
