@@ -23,36 +23,40 @@ constexpr unsigned kSeed = 4242;
 // refuses them itself, and the test counts them.)
 struct LeftOut {
     UINT message;
+    const char *name;
     const char *why;
 };
 const LeftOut kLeftOut[] = {
     // The manager ends on these by design.
-    {WM_DESTROY, "ends the manager by design"},
-    {WM_CLOSE, "ends the manager by design"},
-    {WM_QUERYENDSESSION, "ends the manager by design"},
-    {WM_QUIT, "ends any message loop, by design of GetMessage"},
-    {CM_QUIT, "ends the manager by design"},
-    {CM_NUKE, "kills the shell and ends the manager by design"},
-    {CM_REBOOT, "ends the Windows session by design"},
-    {CM_SHUTDOWN, "ends the Windows session by design"},
-    {CM_LOGOFF, "ends the Windows session by design"},
+    {WM_DESTROY, "WM_DESTROY", "ends the manager by design"},
+    {WM_CLOSE, "WM_CLOSE", "ends the manager by design"},
+    {WM_QUERYENDSESSION, "WM_QUERYENDSESSION", "ends the manager by design"},
+    {WM_QUIT, "WM_QUIT", "ends any message loop, by design of GetMessage"},
+    {CM_QUIT, "CM_QUIT", "ends the manager by design"},
+    {CM_NUKE, "CM_NUKE", "kills the shell and ends the manager by design"},
+    {CM_REBOOT, "CM_REBOOT", "ends the Windows session by design"},
+    {CM_SHUTDOWN, "CM_SHUTDOWN", "ends the Windows session by design"},
+    {CM_LOGOFF, "CM_LOGOFF", "ends the Windows session by design"},
     // These act on the shell by design; the storm check posts them.
-    {CM_KILL, "stops the shell by design"},
-    {CM_SWAP, "replaces the shell by design"},
-    {CM_SWAPTHEME, "replaces the shell by design"},
-    {CM_RESTART, "restarts the shell by design"},
+    {CM_KILL, "CM_KILL", "stops the shell by design"},
+    {CM_SWAP, "CM_SWAP", "replaces the shell by design"},
+    {CM_SWAPTHEME, "CM_SWAPTHEME", "replaces the shell by design"},
+    {CM_RESTART, "CM_RESTART", "restarts the shell by design"},
 };
 
-const char *WhyLeftOut(UINT message, WPARAM wParam)
+// The name and reason of a message left out; NULL for one that is posted.
+const LeftOut *LeftOutFor(UINT message, WPARAM wParam)
 {
+    static const LeftOut kSysClose = {WM_SYSCOMMAND, "WM_SYSCOMMAND SC_CLOSE", "sends WM_CLOSE"};
+    static const LeftOut kAltF4 = {WM_SYSKEYDOWN, "WM_SYSKEYDOWN VK_F4", "Alt+F4 sends WM_CLOSE"};
     for (const LeftOut &l : kLeftOut)
         if (l.message == message)
-            return l.why;
+            return &l;
     // The close command of the system menu, and the key that gives it.
     if (message == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_CLOSE)
-        return "SC_CLOSE sends WM_CLOSE";
+        return &kSysClose;
     if (message == WM_SYSKEYDOWN && wParam == VK_F4)
-        return "Alt+F4 sends WM_CLOSE";
+        return &kAltF4;
     return NULL;
 }
 
@@ -108,8 +112,8 @@ TEST(RobustMessages, TenThousandStrayMessagesToTheControlWindow)
             WPARAM wParam = RandomParam(r);
             LPARAM lParam = (LPARAM)RandomParam(r);
             tried++;
-            if (const char *why = WhyLeftOut(message, wParam)) {
-                leftOut[why]++;
+            if (const LeftOut *l = LeftOutFor(message, wParam)) {
+                leftOut[std::string(l->name) + " (" + l->why + ")"]++;
                 continue;
             }
             SetLastError(0xdeadbeef);
