@@ -234,6 +234,13 @@ TEST(RobustStorm, ControlMessagesInBurstsWithBoxesAndDialogsOpen)
     for (int n = 1; n <= 3; n++)
         themes += ThemeFiles(run.dir, n);
 
+    // The key check sees keys that another program holds down.
+    keybd_event(VK_SHIFT, (BYTE)MapVirtualKeyA(VK_SHIFT, 0), 0, 0);
+    bool seesKeys = KeyDown(VK_SHIFT);
+    keybd_event(VK_SHIFT, (BYTE)MapVirtualKeyA(VK_SHIFT, 0), KEYEVENTF_KEYUP, 0);
+    ASSERT_TRUE(seesKeys) << "a held Shift does not show in GetAsyncKeyState";
+    ASSERT_FALSE(KeyDown(VK_SHIFT) || KeyDown(VK_CONTROL)) << "a modifier key is down before the storm";
+
     ShellSampler sampler;
     sampler.Start();
     Random r(kSeed);
