@@ -21,6 +21,12 @@ constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion
 constexpr char kShellValue[] = "Shell";
 constexpr char kAutoRestartValue[] = "AutoRestartShell";
 
+constexpr char kDefaultSection[] = "default";
+constexpr char kShellDirectiveKey[] = "shell";
+constexpr char kAltShellsSection[] = "Alternate_Shells";
+constexpr char kAltShellNameKey[] = "altshell_name_%d";
+constexpr char kAltShellPathKey[] = "altshell_path_%d";
+
 // Takes away the per-user override (HKCU Winlogon "Shell"), which Windows
 // would otherwise start in place of the machine's system shell.
 static bool RemoveUserShell()
@@ -88,23 +94,25 @@ static void FindAlternateShell()
 {
     char user[kPathSize] = "";
     DWORD userSize = sizeof(user);
-    GetUserNameA(user, &userSize);
+    if (!GetUserNameA(user, &userSize))
+        user[0] = '\0';
+    user[kPathSize - 1] = '\0';
 
     // The same fall-back as the first phase: no shell of the user's own means
     // the "default" section.
     char directive[kPathSize];
-    if (!ReadConfigString(user, "shell", directive, sizeof(directive)))
-        ReadConfigString("default", "shell", directive, sizeof(directive));
+    if (!ReadConfigString(user, kShellDirectiveKey, directive, sizeof(directive)))
+        ReadConfigString(kDefaultSection, kShellDirectiveKey, directive, sizeof(directive));
 
     for (int n = 1; n <= kMaxAltShells; n++) {
         char key[32];
         char name[kNameSize];
-        FormatText(key, "altshell_name_%d", n);
-        if (!ReadConfigString("Alternate_Shells", key, name, sizeof(name)))
+        FormatText(key, kAltShellNameKey, n);
+        if (!ReadConfigString(kAltShellsSection, key, name, sizeof(name)))
             return;
         if (_strcmpi(directive, name) == 0) {
-            FormatText(key, "altshell_path_%d", n);
-            ReadConfigString("Alternate_Shells", key, gState.alternatePath,
+            FormatText(key, kAltShellPathKey, n);
+            ReadConfigString(kAltShellsSection, key, gState.alternatePath,
                              sizeof(gState.alternatePath));
             return;
         }

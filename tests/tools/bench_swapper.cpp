@@ -35,7 +35,9 @@ static void SwapToExplorer()
     PostMessageA(liteStep, kLiteStepQuit, 2, 0);
     if (WaitForSingleObject(gShell.hProcess, 10000) == WAIT_TIMEOUT)
         TerminateProcess(gShell.hProcess, 0xFFFFFFFF);
-    Spawn(gExplorer);
+    // A failed start ends the swapper with the error, for the driver's log.
+    if (!Spawn(gExplorer))
+        ExitProcess(GetLastError());
 }
 
 static LRESULT CALLBACK SwapperWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
