@@ -48,18 +48,15 @@ std::vector<std::string> Items(HWND dialog)
     return items;
 }
 
-// Mouse messages on an item, as the list box gets them from a click.
+// What a click on an item leaves behind: the item selected and, for a double
+// click, the list's LBN_DBLCLK to the dialog. Posted mouse messages would
+// depend on the pointer's real state, which no test controls under Wine.
 void ClickItem(HWND dialog, int index, bool twice)
 {
-    RECT item;
-    SendMessageA(List(dialog), LB_GETITEMRECT, index, (LPARAM)&item);
-    LPARAM point = MAKELPARAM(item.left + 5, (item.top + item.bottom) / 2);
-    PostMessageA(List(dialog), WM_LBUTTONDOWN, MK_LBUTTON, point);
-    PostMessageA(List(dialog), WM_LBUTTONUP, 0, point);
-    if (twice) {
-        PostMessageA(List(dialog), WM_LBUTTONDBLCLK, MK_LBUTTON, point);
-        PostMessageA(List(dialog), WM_LBUTTONUP, 0, point);
-    }
+    SendMessageA(List(dialog), LB_SETCURSEL, index, 0);
+    if (twice)
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_THEMELIST, LBN_DBLCLK),
+                     (LPARAM)List(dialog));
 }
 
 }  // namespace
@@ -129,7 +126,6 @@ TEST_F(ThemeList, CancelAndTheCloseButtonReturnMinusOne)
         } else {
             ClickItem(window, 2, false);
             Settle(window);
-            EXPECT_EQ(2, SendMessageA(List(window), LB_GETCURSEL, 0, 0));
             PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
         }
         ASSERT_TRUE(dialog.WaitClosed(5000)) << "the dialog must end";
@@ -148,7 +144,6 @@ TEST_F(ThemeList, DuplicateNamesEachReturnTheirOwnIndex)
         EXPECT_EQ((std::vector<std::string>{"Twin", "Other", "Twin", "Last"}), Items(window));
         ClickItem(window, chosen, false);
         Settle(window);
-        EXPECT_EQ(chosen, SendMessageA(List(window), LB_GETCURSEL, 0, 0)) << "the click's item";
         EXPECT_FALSE(dialog.WaitClosed(0)) << "a single click must not end the dialog";
         Click(window, IDOK);
         ASSERT_TRUE(dialog.WaitClosed(5000)) << "OK with a selection must end the dialog";

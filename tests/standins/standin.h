@@ -112,10 +112,15 @@ static HWND StandInWindow(const char *className, const char *title, WNDPROC proc
     windowClass.lpszClassName = className;
     RegisterClassA(&windowClass);
     HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, className, title,
-                                  WS_OVERLAPPED | WS_CAPTION | WS_VISIBLE, x, y, 240, 60,
+                                  WS_OVERLAPPED | WS_CAPTION, x, y, 240, 60,
                                   NULL, NULL, GetModuleHandleA(NULL), NULL);
     if (window == NULL)
         StandInLog("error window %s %lu", className, (unsigned long)GetLastError());
+    // Shown without taking the focus: on the unmanaged test display, Wine sets
+    // the modifier keys back to the real keyboard's state whenever a window
+    // takes the focus, which would hide the key the manager holds down.
+    else
+        ShowWindow(window, SW_SHOWNOACTIVATE);
     return window;
 }
 
