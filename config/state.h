@@ -73,6 +73,18 @@ struct ManagerState {
     bool firstSwapToLiteStep;
     DWORD countdownDeadline;        // whole seconds of the tick count, 0 = off
 
+    // Control messages nest while a handler waits in a message box or dialog.
+    // A modal loop that takes a quit request ends its dialog with a result
+    // that means nothing: quitPosted is set once the manager has asked to end.
+    // One of each dialog at a time: a second request while one is open is
+    // answered by the open one.
+    bool quitPosted;
+    bool themeListOpen;
+    bool shellTerminatedOpen;
+    // How many shell starts currently hold each virtual key down: the key goes
+    // up only when the last of them lets it go.
+    LONG keyHoldCount[256];
+
     // What this manager itself last wrote as the system shell, so that it
     // does not write itself back over a setting someone else changed since
     // (an uninstallation from another process). Empty until the first write.

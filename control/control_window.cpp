@@ -31,13 +31,6 @@ constexpr BYTE kLiteStepKey = VK_SHIFT;
 constexpr BYTE kExplorerKey = VK_CONTROL;
 constexpr BYTE kNoKey = 0;
 
-// A modal loop that takes a quit request ends its dialog with a result that
-// means nothing; set once this window has asked the manager to end.
-static bool sQuitPosted;
-// One of each dialog at a time: a second request while one is open is
-// answered by the open one.
-static bool sThemeListOpen;
-static bool sShellTerminatedOpen;
 
 static BYTE KeyForShell(ShellKind kind)
 {
@@ -61,7 +54,7 @@ static void StartWithKeyHeld(ShellKind kind, BYTE vk)
 
 static void PostQuit()
 {
-    sQuitPosted = true;
+    gState.quitPosted = true;
     PostQuitMessage(0);
 }
 
@@ -91,11 +84,11 @@ static void OfferShellChoice(HWND window)
 {
     if (IsShellRunning() || gState.shellExitExpected)
         return;
-    if (CurrentShellAlive() || sShellTerminatedOpen)
+    if (CurrentShellAlive() || gState.shellTerminatedOpen)
         return;
-    sShellTerminatedOpen = true;
+    gState.shellTerminatedOpen = true;
     DialogBoxParamA(gState.instance, kShellTerminatedTemplate, window, ShellTerminatedDlgProc, 0);
-    sShellTerminatedOpen = false;
+    gState.shellTerminatedOpen = false;
 }
 
 static void SwapFromLiteStep()
@@ -146,16 +139,16 @@ static void SwapShells()
 // The index the user picked in the theme list, or -1 for none.
 static LONG PickThemeFromList(HWND window)
 {
-    if (sThemeListOpen)
+    if (gState.themeListOpen)
         return -1;
-    sThemeListOpen = true;
+    gState.themeListOpen = true;
     INT_PTR picked = DialogBoxParamA(gState.instance, kThemeListTemplate, window,
                                      ThemeListDlgProc, 0);
-    sThemeListOpen = false;
+    gState.themeListOpen = false;
     // A quit taken by the dialog's loop ends it with 0, which is no choice;
     // and a pick made for LiteStep no longer applies once another shell was
     // swapped in while the list was open.
-    if (sQuitPosted || gState.shellKind != SHELL_LITESTEP)
+    if (gState.quitPosted || gState.shellKind != SHELL_LITESTEP)
         return -1;
     if (picked < 0 || picked >= gState.themeCount)
         return -1;

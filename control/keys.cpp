@@ -2,11 +2,9 @@
 
 #include "config/state.h"
 
-// How many starts currently hold each key. Control messages nest while a
-// start waits in a message box, and two starts may then hold the same key: the
-// key goes up only when the last of them lets it go, so a nested start cannot
-// release the key under an outer start that has not spawned its shell yet.
-static LONG sHoldCount[256];
+// Control messages nest while a start waits in a message box, and two starts
+// may then hold the same key: counting the holds keeps a nested start from
+// releasing the key under an outer start that has not spawned its shell yet.
 
 static BYTE ScanCodeOf(BYTE vk)
 {
@@ -15,7 +13,7 @@ static BYTE ScanCodeOf(BYTE vk)
 
 void PressKey(BYTE vk)
 {
-    ++sHoldCount[vk];
+    ++gState.keyHoldCount[vk];
     keybd_event(vk, ScanCodeOf(vk), 0, 0);
 }
 
@@ -27,8 +25,8 @@ void ReleaseKey(BYTE vk)
     // it; anything below 0 means no wait.
     if (gState.shiftDelay >= 0)
         Sleep((DWORD)gState.shiftDelay * 1000);
-    if (sHoldCount[vk] > 0)
-        --sHoldCount[vk];
-    if (sHoldCount[vk] == 0)
+    if (gState.keyHoldCount[vk] > 0)
+        --gState.keyHoldCount[vk];
+    if (gState.keyHoldCount[vk] == 0)
         keybd_event(vk, ScanCodeOf(vk), KEYEVENTF_KEYUP, 0);
 }
