@@ -22,13 +22,6 @@ constexpr char kUserShell[] = "C:\\per-user\\shell.exe";
 
 typedef std::vector<std::string> Texts;
 
-static std::string SystemIniPath()
-{
-    char dir[MAX_PATH];
-    GetWindowsDirectoryA(dir, sizeof(dir));
-    return std::string(dir) + "\\System.ini";
-}
-
 static std::string SystemIniShell()
 {
     char value[1024];

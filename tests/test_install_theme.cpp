@@ -12,27 +12,6 @@ const char kFailed[] =
     "An error has occured while installing the current user's\ntheme.  Please check "
     "Quillfern.cfg and verify that\nall paths are correct.";
 
-std::string Wallpaper()
-{
-    char path[MAX_PATH];
-    memset(path, 0x5a, sizeof(path));
-    SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof(path), path, 0);
-    path[MAX_PATH - 1] = '\0';
-    return path;
-}
-
-// A 1x1 24-bit bitmap, so that the wallpaper has a real image to load.
-void WriteBitmap(const std::string &path)
-{
-    static const unsigned char bmp[58] = {
-        'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,   // file header
-        40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,  // info header
-        0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-        0x20, 0x80, 0x20, 0,                              // one green pixel
-    };
-    WriteTextFile(path, std::string((const char *)bmp, sizeof(bmp)));
-}
-
 ThemeEntry MakeTheme(const std::string &path, const std::string &back)
 {
     ThemeEntry theme = {};

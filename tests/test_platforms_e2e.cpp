@@ -47,13 +47,6 @@ const Platform kPlatforms[] = {
     { "nt40", "QuillfernNT4.exe", true },
 };
 
-std::string SystemIniPath()
-{
-    char dir[MAX_PATH] = "";
-    GetWindowsDirectoryA(dir, sizeof dir);
-    return std::string(dir) + "\\System.ini";
-}
-
 // [boot] shell of System.ini; "" when missing.
 std::string ReadIniShell()
 {

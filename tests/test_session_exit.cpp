@@ -12,29 +12,6 @@ namespace {
 const char kWinlogon[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 const char kSentinel[] = "C:\\Sentinel\\NotTouched.exe";
 
-std::string SystemIniPath()
-{
-    char dir[MAX_PATH];
-    GetWindowsDirectoryA(dir, MAX_PATH);
-    return std::string(dir) + "\\System.ini";
-}
-
-std::string ReadBootShell()
-{
-    char text[1024];
-    GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof(text),
-                             SystemIniPath().c_str());
-    return text;
-}
-
-void WriteRegShell(const char *text)
-{
-    HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogon, 0, KEY_SET_VALUE, &key));
-    RegSetValueExA(key, "Shell", 0, REG_SZ, (const BYTE *)text, strlen(text) + 1);
-    RegCloseKey(key);
-}
-
 // -1 when the process token does not hold the privilege at all.
 int ShutdownPrivilegeEnabled()
 {
@@ -111,7 +88,7 @@ protected:
         gState.uninstalled = false;
         gState.isNT = true;
         gState.shellExitExpected = false;
-        WriteRegShell(kSentinel);
+        WriteSystemShell(kSentinel);
         WritePrivateProfileStringA("boot", "shell", kSentinel, SystemIniPath().c_str());
         ASSERT_NO_FATAL_FAILURE(SetShutdownPrivilege(false));
         ASSERT_EQ(0, ShutdownPrivilegeEnabled()) << "the privilege cannot be turned off here";
@@ -135,7 +112,7 @@ TEST_F(SessionExit, NtWritesTheManagerEnablesThePrivilegeAndAsks)
 {
     for (UINT flags : {EWX_LOGOFF, EWX_SHUTDOWN, EWX_REBOOT}) {
         SCOPED_TRACE(testing::Message() << "flags " << flags);
-        WriteRegShell(kSentinel);
+        WriteSystemShell(kSentinel);
         SetShutdownPrivilege(false);
         gState.shellExitExpected = false;
         gRequest = ExitRequest();

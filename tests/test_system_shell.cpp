@@ -14,29 +14,6 @@ const char kWinlogon[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlo
 const char kFailed[] = "An error has occurred while trying\nto install the shell.";
 const char kSentinel[] = "C:\\Sentinel\\NotTouched.exe";
 
-std::string SystemIniPath()
-{
-    char dir[MAX_PATH];
-    GetWindowsDirectoryA(dir, MAX_PATH);
-    return std::string(dir) + "\\System.ini";
-}
-
-std::string ReadBootShell()
-{
-    char text[1024];
-    GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof(text),
-                             SystemIniPath().c_str());
-    return text;
-}
-
-void WriteRegShell(const char *text)
-{
-    HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogon, 0, KEY_SET_VALUE, &key));
-    RegSetValueExA(key, "Shell", 0, REG_SZ, (const BYTE *)text, strlen(text) + 1);
-    RegCloseKey(key);
-}
-
 struct RawValue {
     LONG status;
     DWORD type;
@@ -86,7 +63,7 @@ protected:
         gState.uninstalled = false;
         gState.isNT = true;
         gState.lastWrittenShell[0] = '\0';
-        WriteRegShell(kSentinel);
+        WriteSystemShell(kSentinel);
     }
 
     void TearDown() override
@@ -125,7 +102,7 @@ TEST_F(SystemShell, NtWritesEachShellAsRegSzWithItsZero)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "which " << c.which);
-        WriteRegShell(kSentinel);
+        WriteSystemShell(kSentinel);
         EXPECT_TRUE(SetSystemShell(c.which));
         EXPECT_REG_SHELL(c.text);
         EXPECT_STREQ(c.text.c_str(), gState.lastWrittenShell) << "what the manager last wrote";
@@ -315,7 +292,7 @@ TEST_F(SystemShell, StillOursUntilSomeoneElseWrites)
         SCOPED_TRACE(nt ? "NT" : "95/98");
         gState.isNT = nt;
         gState.lastWrittenShell[0] = '\0';
-        WriteRegShell(kSentinel);
+        WriteSystemShell(kSentinel);
         WritePrivateProfileStringA("boot", "shell", kSentinel, SystemIniPath().c_str());
         EXPECT_TRUE(SystemShellStillOurs()) << "nothing written yet";
         ASSERT_TRUE(SetSystemShell(0));
@@ -323,14 +300,14 @@ TEST_F(SystemShell, StillOursUntilSomeoneElseWrites)
 
         std::string upper = std::string(gState.managerDir) + "QUILLFERN.EXE";
         if (nt)
-            WriteRegShell(upper.c_str());
+            WriteSystemShell(upper.c_str());
         else
             WritePrivateProfileStringA("boot", "shell", upper.c_str(), SystemIniPath().c_str());
         EXPECT_TRUE(SystemShellStillOurs()) << "the same path in other capitals";
 
         // What an uninstallation in another process does.
         if (nt)
-            WriteRegShell(gState.liteStepPath);
+            WriteSystemShell(gState.liteStepPath);
         else
             WritePrivateProfileStringA("boot", "shell", gState.liteStepPath,
                                        SystemIniPath().c_str());

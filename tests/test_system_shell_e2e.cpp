@@ -13,48 +13,6 @@ const char kWinlogon[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlo
 const char kSentinel[] = "C:\\Sentinel\\NotTouched.exe";
 const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
 
-std::string SystemIniPath()
-{
-    char dir[MAX_PATH];
-    GetWindowsDirectoryA(dir, MAX_PATH);
-    return std::string(dir) + "\\System.ini";
-}
-
-std::string ReadBootShell()
-{
-    char text[1024];
-    GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof(text),
-                             SystemIniPath().c_str());
-    return text;
-}
-
-void WriteRegShell(const char *text)
-{
-    HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogon, 0, KEY_SET_VALUE, &key));
-    RegSetValueExA(key, "Shell", 0, REG_SZ, (const BYTE *)text, strlen(text) + 1);
-    RegCloseKey(key);
-}
-
-std::string Wallpaper()
-{
-    char path[MAX_PATH] = "";
-    SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof(path), path, 0);
-    return path;
-}
-
-// A 1x1 24-bit bitmap, so that the wallpaper has a real image to load.
-void WriteBitmap(const std::string &path)
-{
-    static const unsigned char bmp[58] = {
-        'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,   // file header
-        40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,  // info header
-        0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-        0x20, 0x80, 0x20, 0,                              // one green pixel
-    };
-    WriteTextFile(path, std::string((const char *)bmp, sizeof(bmp)));
-}
-
 // Polls until read() gives want; returns the last value read.
 template <typename Read> std::string WaitForValue(Read read, const std::string &want, DWORD ms)
 {
@@ -110,7 +68,7 @@ protected:
         WriteTextFile(themeDir + "\\modules.ini", "green modules.ini");
         wallpaper = themeDir + "\\green.bmp";
         WriteBitmap(wallpaper);
-        WriteRegShell(kSentinel);
+        WriteSystemShell(kSentinel);
         WritePrivateProfileStringA("boot", "shell", kSentinel, SystemIniPath().c_str());
     }
 
@@ -174,7 +132,7 @@ TEST_F(SystemShellE2E, LiteStepStartsWithItsThemeAndTheManagerComesBack)
 
     // An uninstallation from another process names LiteStep: the manager
     // must not undo it on its way out.
-    WriteRegShell(liteStep.c_str());
+    WriteSystemShell(liteStep.c_str());
     ASSERT_NO_FATAL_FAILURE(QuitManager());
     EXPECT_EQ(liteStep, ReadSystemShell());
     EXPECT_EQ(kSentinel, ReadBootShell());

@@ -1,5 +1,8 @@
-// Registry reads and saved values for tests that change the registry.
+// Registry, System.ini and wallpaper helpers for tests that change them.
 #include "support.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
 
 static const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
@@ -67,4 +70,47 @@ SavedRegValue::~SavedRegValue()
         if (!keyExisted && subkeys == 0 && values == 0)
             RegDeleteKeyA(root, key.c_str());
     }
+}
+
+void WriteSystemShell(const char *text)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_SET_VALUE, &key));
+    RegSetValueExA(key, "Shell", 0, REG_SZ, (const BYTE *)text, (DWORD)strlen(text) + 1);
+    RegCloseKey(key);
+}
+
+std::string SystemIniPath()
+{
+    char dir[MAX_PATH];
+    GetWindowsDirectoryA(dir, MAX_PATH);
+    return std::string(dir) + "\\System.ini";
+}
+
+std::string ReadBootShell()
+{
+    char text[1024];
+    GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof(text),
+                             SystemIniPath().c_str());
+    return text;
+}
+
+std::string Wallpaper()
+{
+    char path[MAX_PATH];
+    memset(path, 0x5a, sizeof(path));
+    SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof(path), path, 0);
+    path[MAX_PATH - 1] = '\0';
+    return path;
+}
+
+void WriteBitmap(const std::string &path)
+{
+    static const unsigned char bmp[58] = {
+        'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,   // file header
+        40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,  // info header
+        0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0x20, 0x80, 0x20, 0,                              // one green pixel
+    };
+    WriteTextFile(path, std::string((const char *)bmp, sizeof(bmp)));
 }

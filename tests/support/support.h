@@ -72,6 +72,16 @@ void KillStrays();
 // ---- Registry --------------------------------------------------------------
 // The machine's system shell value (HKLM Winlogon "Shell"); "" when missing.
 std::string ReadSystemShell();
+// Sets the machine's system shell value (REG_SZ, with its terminating zero).
+void WriteSystemShell(const char *text);
+// The Windows directory's System.ini, and its [boot] shell ("<missing>" when
+// there is none).
+std::string SystemIniPath();
+std::string ReadBootShell();
+// The desktop wallpaper as this process sees it.
+std::string Wallpaper();
+// A 1x1 24-bit bitmap, so that a wallpaper has a real image to load.
+void WriteBitmap(const std::string &path);
 // A REG_SZ / REG_EXPAND_SZ value; "" when missing or of another type.
 std::string ReadRegString(HKEY root, const char *key, const char *value);
 // Saves a registry value on construction and puts it back on destruction
