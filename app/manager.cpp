@@ -73,8 +73,7 @@ static void FindManagerDir(HINSTANCE instance)
         dir[--length] = '\0';
 }
 
-// An unknown name is left empty, which falls back to the "default" section.
-static void FindUserName(char (&userName)[kPathSize])
+void FindUserName(char (&userName)[kPathSize])
 {
     DWORD size = kPathSize;
     if (!GetUserNameA(userName, &size))

@@ -1,9 +1,8 @@
 #include "cli/cli.h"
 
-#include <string.h>
 
+#include "app/manager.h"
 #include "app/message_box.h"
-#include "app/text.h"
 #include "config/config.h"
 #include "config/state.h"
 #include "shell/shell.h"
@@ -21,11 +20,6 @@ constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion
 constexpr char kShellValue[] = "Shell";
 constexpr char kAutoRestartValue[] = "AutoRestartShell";
 
-constexpr char kDefaultSection[] = "default";
-constexpr char kShellDirectiveKey[] = "shell";
-constexpr char kAltShellsSection[] = "Alternate_Shells";
-constexpr char kAltShellNameKey[] = "altshell_name_%d";
-constexpr char kAltShellPathKey[] = "altshell_path_%d";
 
 // Takes away the per-user override (HKCU Winlogon "Shell"), which Windows
 // would otherwise start in place of the machine's system shell.
@@ -86,37 +80,16 @@ void InstallManager()
 }
 
 // The client read only the first configuration phase: for an alternate shell
-// it finds the executable itself, the way the manager's second phase does
-// (Quillfern.cfg, user section "shell", then [Alternate_Shells]
-// altshell_name_N / altshell_path_N up to the first gap). alternatePath stays
-// empty when no alternate shell has that name.
+// it finds the executable the way the manager's second phase does.
+// alternatePath stays empty when no alternate shell has that name.
 static void FindAlternateShell()
 {
-    char user[kPathSize] = "";
-    DWORD userSize = sizeof(user);
-    if (!GetUserNameA(user, &userSize))
-        user[0] = '\0';
-    user[kPathSize - 1] = '\0';
-
-    // The same fall-back as the first phase: no shell of the user's own means
-    // the "default" section.
+    char userSection[kPathSize];
     char directive[kPathSize];
-    if (!ReadConfigString(user, kShellDirectiveKey, directive, sizeof(directive)))
-        ReadConfigString(kDefaultSection, kShellDirectiveKey, directive, sizeof(directive));
-
-    for (int n = 1; n <= kMaxAltShells; n++) {
-        char key[32];
-        char name[kNameSize];
-        FormatText(key, kAltShellNameKey, n);
-        if (!ReadConfigString(kAltShellsSection, key, name, sizeof(name)))
-            return;
-        if (_strcmpi(directive, name) == 0) {
-            FormatText(key, kAltShellPathKey, n);
-            ReadConfigString(kAltShellsSection, key, gState.alternatePath,
-                             sizeof(gState.alternatePath));
-            return;
-        }
-    }
+    FindUserName(userSection);
+    ReadShellDirective(userSection, directive);
+    LoadAltShells();
+    FindAltShell(directive);
 }
 
 void UninstallManager()

@@ -85,6 +85,16 @@ static ShellKind ShellKindOf(const char *directive)
     return SHELL_ALTERNATE;
 }
 
+// [<user>] shell: without a non-empty one, every per-user value comes from
+// [default], even where the user's section holds other keys.
+void ReadShellDirective(char *userSection, char (&directive)[kPathSize])
+{
+    if (!ReadConfigString(userSection, "shell", directive, kPathSize)) {
+        CopyTextN(userSection, kPathSize, kDefaultSection);
+        ReadConfigString(userSection, "shell", directive, kPathSize);
+    }
+}
+
 void LoadUserSettings(char *userSection)
 {
     char directive[kPathSize];
@@ -93,12 +103,7 @@ void LoadUserSettings(char *userSection)
     ReadConfigString(kMainSection, kLiteStepKey, gState.liteStepPath, kPathSize);
     ReadConfigString(kMainSection, kExplorerKey, gState.explorerPath, kPathSize);
 
-    // [<user>] shell: without a non-empty one, every per-user value comes
-    // from [default], even where the user's section holds other keys.
-    if (!ReadConfigString(userSection, "shell", directive, kPathSize)) {
-        CopyTextN(userSection, kPathSize, kDefaultSection);
-        ReadConfigString(userSection, "shell", directive, kPathSize);
-    }
+    ReadShellDirective(userSection, directive);
 
     // [<user>] ask_boot, start_delay, kill_delay, shift_delay
     gState.askBoot = ReadConfigInt(userSection, "ask_boot", 0) != 0;
@@ -145,7 +150,7 @@ static void FindUserTheme(const char *userSection)
 
 // [Alternate_Shells] altshell_name_N, altshell_path_N for N = 1..5, up to the
 // first missing name.
-static void LoadAltShells()
+void LoadAltShells()
 {
     char key[32];
     gState.altShellCount = 0;
@@ -160,19 +165,26 @@ static void LoadAltShells()
     }
 }
 
+bool FindAltShell(const char *directive)
+{
+    for (LONG i = 0; i < gState.altShellCount; i++) {
+        if (_strcmpi(directive, gState.altShells[i].name) == 0) {
+            CopyText(gState.alternatePath, gState.altShells[i].path);
+            gState.altShellIndex = i;
+            return true;
+        }
+    }
+    return false;
+}
+
 // [<user>] shell, read again: the name of an alternate shell. A name that
 // matches none leaves the choice to the user, with Explorer preselected.
 static void FindUserAltShell(const char *userSection)
 {
     char directive[kPathSize];
     ReadConfigString(userSection, "shell", directive, kPathSize);
-    for (LONG i = 0; i < gState.altShellCount; i++) {
-        if (_strcmpi(directive, gState.altShells[i].name) == 0) {
-            CopyText(gState.alternatePath, gState.altShells[i].path);
-            gState.altShellIndex = i;
-            return;
-        }
-    }
+    if (FindAltShell(directive))
+        return;
     ShowMessage(kShellDirectiveText);
     gState.askBoot = true;
     gState.shellKind = SHELL_EXPLORER;

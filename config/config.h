@@ -25,3 +25,13 @@ LONG ReadConfigInt(const char *section, const char *key, LONG defaultValue);
 void LoadUserSettings(char *userSection);
 // Phase two: themes, theme directive, alternate shells, shell directive.
 void LoadThemesAndShells(const char *userSection);
+
+// The pieces of the phases that the client's uninstallation needs too.
+// The user's shell directive; without a non-empty one the section becomes
+// "default" (userSection must hold kPathSize bytes) and its directive is read.
+void ReadShellDirective(char *userSection, char (&directive)[kPathSize]);
+// Fills altShells and altShellCount from [Alternate_Shells].
+void LoadAltShells();
+// The loaded alternate shell named by directive becomes alternatePath and
+// altShellIndex; false, with nothing changed, when none has that name.
+bool FindAltShell(const char *directive);
