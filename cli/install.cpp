@@ -8,7 +8,6 @@
 #include "shell/shell.h"
 
 constexpr char kNotInstalled[] = "Quillfern was NOT installed successfully";
-constexpr char kInstallError[] = "An error has occurred while trying\nto install the shell.";
 constexpr char kInstalledLogoff[] =
     "Quillfern has been successfully installed.\nWould you like to logoff now?";
 constexpr char kInstalledReboot[] =
@@ -16,7 +15,6 @@ constexpr char kInstalledReboot[] =
 constexpr char kUninstalled[] = "Quillfern has been successfully uninstalled.";
 constexpr char kNotUninstalled[] = "Quillfern was NOT uninstalled successfully";
 
-constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 constexpr char kShellValue[] = "Shell";
 constexpr char kAutoRestartValue[] = "AutoRestartShell";
 
@@ -72,7 +70,7 @@ void InstallManager()
         return;
     }
     if (!RemoveUserShell() || !DisableAutoRestartShell()) {
-        ShowMessage(kInstallError);
+        ShowMessage(kSystemShellFailed);
         return;
     }
     if (AskYesNo(kInstalledLogoff))

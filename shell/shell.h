@@ -17,6 +17,12 @@ bool IsShellRunning();
 bool AreExplorerWindowsOpen();
 bool IsManagerRunning();
 
+// The Winlogon key (under HKLM: the system shell on NT; under HKCU: the
+// per-user override), and the one failure text of writing the shell setting,
+// which installation shows too.
+constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+constexpr char kSystemShellFailed[] = "An error has occurred while trying\nto install the shell.";
+
 // System shell setting: 0 the manager itself, 1 LiteStep, 2 Explorer,
 // 3 the alternate shell.
 bool SetSystemShell(LONG which);

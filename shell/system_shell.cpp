@@ -5,11 +5,8 @@
 #include "app/text.h"
 #include "shell/shell.h"
 
-constexpr char kSystemShellFailed[] = "An error has occurred while trying\nto install the shell.";
-
 constexpr char kManagerFileName[] = "Quillfern.exe";
 constexpr char kExplorerName[] = "Explorer.exe";
-constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 constexpr char kShellValue[] = "Shell";
 constexpr char kSystemIniName[] = "\\System.ini";
 constexpr char kBootSection[] = "boot";

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "shell/shell.h"
 #include "support/support.h"
 
-constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 constexpr char kControlClass[] = "QuillfernWndClass";
 constexpr char kBoxCaption[] = "Quillfern 1.50";
 constexpr DWORD kClientTimeoutMs = 20000;

@@ -212,8 +212,6 @@ inline void EndTestShells()
     KillStrays();
 }
 
-constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
-
 // A fresh gState as the configuration would leave it: the three test shells
 // in dir, no themes, no countdown.
 inline void ResetState(const std::string &dir)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/shell.h"
 #include "config/state.h"
 #include "res/resource.h"
 #include "support/support.h"
@@ -17,7 +18,6 @@ namespace {
 
 const char kManagerClass[] = "QuillfernWndClass";
 const char kCaption[] = "Quillfern 1.50";
-const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
 const char kExplorerWindowsOpenText[] =
     "You must first close any open Explorer\nwindows before switching from LiteStep to Explorer.";

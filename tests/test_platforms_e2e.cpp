@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "shell/shell.h"
 #include "config/state.h"
 #include "res/resource.h"
 #include "support/support.h"
 
 namespace {
 
-const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 const char kCaption[] = "Quillfern 1.50";
 const char kTerminatedPrompt[] =
     "Quillfern has detected that your current shell has terminated.  Select from the options below:";

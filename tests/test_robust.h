@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/shell.h"
 #include "support/support.h"
 
 // Wine's X11 driver waits up to 2 s, on every hide of a window that a window
@@ -152,7 +153,6 @@ private:
 };
 
 // ---- A manager run end to end ---------------------------------------------------
-constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 
 // A copy of Quillfern.exe in a scratch directory with stand-in shells of its
 // own (ls\LiteStep.exe, ex\Explorer.exe, alt\Alt.exe), started and ended

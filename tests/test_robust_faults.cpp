@@ -164,8 +164,8 @@ TEST(RobustFaults, WinlogonKeyMissing)
     watcher.Clear();
     std::vector<std::string> figures;
     {
-        KeyAway away(HKEY_LOCAL_MACHINE, robust::kWinlogonKey);
-        ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, robust::kWinlogonKey)) << "the key is still there";
+        KeyAway away(HKEY_LOCAL_MACHINE, kWinlogonKey);
+        ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kWinlogonKey)) << "the key is still there";
 
         // A swap writes Explorer, then the manager: both writes fail.
         PostMessageA(run.control, CM_SWAP, 0, 0);
@@ -175,7 +175,7 @@ TEST(RobustFaults, WinlogonKeyMissing)
         EXPECT_EQ(2u, CountText(watcher, kInstallShellFailed))
             << "failure messages, one per write; seen: " << Joined(watcher.Seen());
         EXPECT_EQ(2u, watcher.Seen().size()) << "messages seen: " << Joined(watcher.Seen());
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, robust::kWinlogonKey))
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kWinlogonKey))
             << "the missing key was made";
         EXPECT_TRUE(run.Alive()) << "the manager ended";
 
@@ -186,7 +186,7 @@ TEST(RobustFaults, WinlogonKeyMissing)
         CloseHandle(client);
         EXPECT_EQ(1u, CountText(watcher, kInstallShellFailed)) << "seen: " << Joined(watcher.Seen());
         EXPECT_EQ(1u, CountText(watcher, kNotInstalled)) << "seen: " << Joined(watcher.Seen());
-        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, robust::kWinlogonKey))
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kWinlogonKey))
             << "installation made the missing key";
         figures.push_back("HKLM Winlogon key removed: a swap starts Explorer all the same, with \"" +
                           std::string("An error has occurred while trying to install the shell.") +
@@ -388,7 +388,7 @@ TEST(RobustFaults, ShellThatNeverBecomesIdle)
     // Busy for longer than the manager waits for a new shell.
     robust::ManagerRun run("robust_fault_busy", "idle_delay_ms=45000\r\n");
     MessageBoxWatcher watcher;
-    SavedRegValue shellValue(HKEY_LOCAL_MACHINE, robust::kWinlogonKey, "Shell");
+    SavedRegValue shellValue(HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell");
     DWORD start = GetTickCount();
     ASSERT_TRUE(run.Start(run.Config("shell=explorer_exe\r\n"))) << "the manager did not come up";
     // The setting names Explorer while the manager waits, and the manager

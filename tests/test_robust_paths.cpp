@@ -150,7 +150,7 @@ void Settle(HWND control)
 TEST(RobustPaths, ManagerInADirectoryOf250Characters)
 {
     robust::UnmanagedManager fast;
-    SavedRegValue shellValue(HKEY_LOCAL_MACHINE, robust::kWinlogonKey, "Shell");
+    SavedRegValue shellValue(HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell");
     // What an interrupted run left is too deep for the scratch helper to clear.
     RemoveTree(Wide(BinDir() + "scratch\\robust_paths_250"));
     std::string base = MakeScratchDir("robust_paths_250");
@@ -195,7 +195,7 @@ TEST(RobustPaths, ManagerWhosePathIsJustShortEnough)
 {
     // 245 + "\Quillfern.exe" = 259 characters: the longest path that fits.
     robust::UnmanagedManager fast;
-    SavedRegValue shellValue(HKEY_LOCAL_MACHINE, robust::kWinlogonKey, "Shell");
+    SavedRegValue shellValue(HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell");
     robust::ManagerRun shells("robust_paths_245_shells");
     std::string dir = DirectoryOfLength(MakeScratchDir("robust_paths_245"), 245);
     std::string exe = PlaceManager(dir, shells.Config("shell=explorer_exe\r\n"));

@@ -21,7 +21,6 @@ const char kSpawnFailedText[] =
     "full and correct path to the shell and that the executable\n"
     "is a valid shell.";
 const char kShellRunningText[] = "Quillfern has detected that a shell\nis already running.";
-const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 const DWORD kKilled = 0xFFFFFFFF;
 
 int gReports;

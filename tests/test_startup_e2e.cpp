@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "shell/shell.h"
 #include "support/support.h"
 
 namespace {
 
-const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 const UINT kKillMessage = 1027;
 const int kPromptId = 1005;         // the shell-terminated dialog's prompt
 const int kLiteStepButtonId = 1000;
