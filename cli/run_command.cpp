@@ -1,8 +1,5 @@
 #include "cli/cli.h"
 
-#include <ctype.h>
-#include <string.h>
-
 #include "common/message_box.h"
 #include "common/text.h"
 #include "config/state.h"
@@ -36,7 +33,7 @@ static const CommandWord kCommandWords[] = {
 static void CutAtSpace(char *word)
 {
     for (char *c = word; *c != '\0'; c++) {
-        if (isspace((unsigned char)*c)) {
+        if (IsBlank(*c)) {
             *c = '\0';
             return;
         }
@@ -62,11 +59,11 @@ void RunCommand(char *word)
 
     CutAtSpace(word);
 
-    if (_strcmpi(word, kInstallWord) == 0) {
+    if (SameTextNoCase(word, kInstallWord)) {
         InstallManager();
         return;
     }
-    if (_strcmpi(word, kUninstallWord) == 0) {
+    if (SameTextNoCase(word, kUninstallWord)) {
         UninstallManager();
         // The manager on its way out sees that the setting is no longer what
         // it wrote and leaves the uninstallation in place.
@@ -79,7 +76,7 @@ void RunCommand(char *word)
         return;
     }
     for (const CommandWord &command : kCommandWords) {
-        if (_strcmpi(word, command.word) == 0) {
+        if (SameTextNoCase(word, command.word)) {
             PostMessageA(manager, command.message, 0, 0);
             return;
         }

@@ -1,7 +1,5 @@
 #include "config/config.h"
 
-#include <string.h>
-
 #include "common/message_box.h"
 #include "common/text.h"
 
@@ -78,9 +76,9 @@ static LONG ShiftDelaySeconds(LONG seconds)
 
 static ShellKind ShellKindOf(const char *directive)
 {
-    if (_strcmpi(directive, kLiteStepKey) == 0)
+    if (SameTextNoCase(directive, kLiteStepKey))
         return SHELL_LITESTEP;
-    if (_strcmpi(directive, kExplorerKey) == 0)
+    if (SameTextNoCase(directive, kExplorerKey))
         return SHELL_EXPLORER;
     return SHELL_ALTERNATE;
 }
@@ -148,7 +146,7 @@ static void FindUserTheme(const char *userSection)
     if (!ReadConfigString(userSection, "theme", directive, kPathSize))
         return;
     for (LONG i = 0; i < gState.themeCount; i++) {
-        if (_strcmpi(directive, gState.themes[i].name) == 0) {
+        if (SameTextNoCase(directive, gState.themes[i].name)) {
             gState.themeIndex = i;
             return;
         }
@@ -176,7 +174,7 @@ void LoadAltShells()
 bool FindAltShell(const char *directive)
 {
     for (LONG i = 0; i < gState.altShellCount; i++) {
-        if (_strcmpi(directive, gState.altShells[i].name) == 0) {
+        if (SameTextNoCase(directive, gState.altShells[i].name)) {
             CopyText(gState.alternatePath, gState.altShells[i].path);
             gState.altShellIndex = i;
             return true;

@@ -1,5 +1,4 @@
 // The Windows system shell setting: the program Windows starts at log-on.
-#include <string.h>
 
 #include "common/message_box.h"
 #include "common/text.h"
@@ -53,7 +52,7 @@ static bool WriteShellToRegistry(const char *text)
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS)
         return false;
     LONG status = RegSetValueExA(key, kShellValue, 0, REG_SZ, (const BYTE *)text,
-                                 (DWORD)strlen(text) + 1);
+                                 (DWORD)TextLength(text) + 1);
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
@@ -126,5 +125,5 @@ bool SystemShellStillOurs()
     bool read = gState.isNT ? ReadShellFromRegistry(current) : ReadShellFromSystemIni(current);
     if (!read)
         return true;
-    return _strcmpi(current, gState.lastWrittenShell) == 0;
+    return SameTextNoCase(current, gState.lastWrittenShell);
 }
