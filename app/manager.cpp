@@ -117,14 +117,15 @@ int RunManager(HINSTANCE instance, char *commandTail)
     gState.monitorThreadId = 0;
     DetectPlatform();
     FindManagerDir(instance);
-    FindUserName(userSection);
-    LoadUserSettings(userSection);
 
-    // The client skips the switch character, whatever it is.
+    // The client skips the switch character, whatever it is. It reads the
+    // configuration itself, only for the words that need it.
     if (commandTail[0] != '\0') {
         RunCommand(commandTail + 1);
         ExitProcess(0);
     }
+    FindUserName(userSection);
+    LoadUserSettings(userSection);
     if (IsManagerRunning())
         ExitProcess(0);
     if (IsShellRunning()) {

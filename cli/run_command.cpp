@@ -2,6 +2,7 @@
 
 #include "common/message_box.h"
 #include "common/text.h"
+#include "config/config.h"
 #include "config/state.h"
 #include "control/control.h"
 
@@ -52,6 +53,16 @@ static void ReportUnknownWord(const char *word)
     ShowMessage(message);
 }
 
+// The first configuration phase (paths, user section, shell kind), which only
+// installation and uninstallation use: every other word is passed on without
+// the file being read.
+static void LoadClientSettings()
+{
+    char userSection[kPathSize];
+    FindUserName(userSection);
+    LoadUserSettings(userSection);
+}
+
 void RunCommand(char *word)
 {
     // Looked for before the word is read, as the one handle every post uses.
@@ -60,10 +71,12 @@ void RunCommand(char *word)
     CutAtSpace(word);
 
     if (SameTextNoCase(word, kInstallWord)) {
+        LoadClientSettings();
         InstallManager();
         return;
     }
     if (SameTextNoCase(word, kUninstallWord)) {
+        LoadClientSettings();
         UninstallManager();
         // The manager on its way out sees that the setting is no longer what
         // it wrote and leaves the uninstallation in place.
