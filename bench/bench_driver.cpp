@@ -397,6 +397,22 @@ static void BenchSwap(int runs)
     }
 }
 
+static BOOL CALLBACK CountIdleWindow(HWND window, LPARAM count)
+{
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (strcmp(className, "QuillfernBenchIdle") == 0)
+        (*(int *)count)++;
+    return TRUE;
+}
+
+static bool IdleProgramsUp(int wanted)
+{
+    int count = 0;
+    EnumWindows(CountIdleWindow, (LPARAM)&count);
+    return count >= wanted;
+}
+
 static void IdleStart()
 {
     std::string dir = SetUp("idle", false);
@@ -404,6 +420,14 @@ static void IdleStart()
     CloseHandle(StartManager(dir));
     CloseHandle(Start(Quoted(kBenchBin + "bench_idle.exe"), dir));
     PollWindow("QuillfernBenchIdle", NULL);
+    // The same with one blocked thread, as the manager's shell monitor.
+    CloseHandle(Start(Quoted(kBenchBin + "bench_idle.exe") + " thread", dir));
+    DWORD start = GetTickCount();
+    while (!IdleProgramsUp(2)) {
+        if (GetTickCount() - start > kPollLimitMs)
+            Fail("the second idle program did not come up");
+        Sleep(5);
+    }
     WriteFileText(kBenchDir + "idle.ready", "");
 }
 
@@ -412,8 +436,8 @@ static void IdleStop()
     HWND manager = FindWindowA("QuillfernWndClass", NULL);
     if (manager != NULL)
         PostMessageA(manager, CM_NUKE, 0, 0);
-    HWND idle = FindWindowA("QuillfernBenchIdle", NULL);
-    if (idle != NULL)
+    for (HWND idle = FindWindowA("QuillfernBenchIdle", NULL); idle != NULL;
+         idle = FindWindowExA(NULL, idle, "QuillfernBenchIdle", NULL))
         PostMessageA(idle, WM_CLOSE, 0, 0);
     Sleep(500);
     Clean();
