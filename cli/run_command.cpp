@@ -3,8 +3,8 @@
 #include <ctype.h>
 #include <string.h>
 
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "config/state.h"
 #include "control/control.h"
 #include "shell/shell.h"
