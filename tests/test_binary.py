@@ -8,17 +8,19 @@ SOURCE = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.p
 EXE = os.path.join(SOURCE, 'build', 'i686', 'Quillfern.exe')
 # What each system DLL may give, grouped by the first NT that exports the
 # function; Windows 95 exports every one (those marked * only as stubs that
-# fail: Quillfern calls them on NT alone). No C run-time DLL of any name.
+# fail: Quillfern calls them on NT alone). No C run-time DLL of any name, and
+# no FreeLibrary: the file dialog's library stays once loaded, since the shell
+# extensions it brings may still run code that freeing it would unmap.
 ALLOWED = {
     'NT 3.1': 'KERNEL32: CloseHandle CopyFileA CreateProcessA CreateThread DuplicateHandle ExitProcess '
-              'FormatMessageA FreeLibrary GetCommandLineA GetCurrentProcess GetExitCodeProcess '
-              'GetFileAttributesA GetLastError GetModuleFileNameA GetModuleHandleA GetPrivateProfileIntA '
+              'FormatMessageA GetCommandLineA GetCurrentProcess GetExitCodeProcess '
+              'GetCurrentProcessId GetFileAttributesA GetLastError GetModuleFileNameA GetModuleHandleA GetPrivateProfileIntA '
               'GetPrivateProfileStringA GetProcAddress GetTickCount GetWindowsDirectoryA LoadLibraryA '
               'LocalFree OpenProcess SetLastError Sleep TerminateProcess WaitForSingleObject '
               'WritePrivateProfileStringA lstrlenA | '
               'USER32: CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA '
               'DispatchMessageA EndDialog ExitWindowsEx FindWindowA GetDlgItem GetMessageA GetWindowTextA '
-              'IsDlgButtonChecked KillTimer LoadIconA MapVirtualKeyA MessageBoxA PostMessageA PostQuitMessage '
+              'GetWindowThreadProcessId IsDlgButtonChecked KillTimer LoadIconA MapVirtualKeyA MessageBoxA PostMessageA PostQuitMessage '
               'SendDlgItemMessageA SendMessageA SetDlgItemTextA SetFocus SetForegroundWindow SetTimer '
               'SetWindowTextA ShowWindow SystemParametersInfoA TranslateMessage UnregisterClassA '
               'WaitForInputIdle keybd_event | GDI32: GetStockObject SetBkColor SetTextColor | '
