@@ -74,6 +74,11 @@ std::vector<Row> LoadRows()
     return rows;
 }
 
+std::string Tail(const std::string &text)
+{
+    return text.substr(text.size() > 400 ? text.size() - 400 : 0);
+}
+
 std::string ManagerToCopy()
 {
     const char *exe = getenv("QF_EXE");
@@ -568,7 +573,8 @@ private:
                 bool known = kind != "box" || std::any_of(allowed.begin(), allowed.end(),
                                                           [&](const std::string &t) { return gTexts[t] == text; });
                 if (kind == "choice" || !known)
-                    return Fail("storm: unexpected " + kind + " \"" + text + "\"");
+                    return Fail("storm: unexpected " + kind + " \"" + text + "\" after " + std::to_string(posted) +
+                                " messages; the end of events.log:\n" + Tail(ReadTextFile(sh + "events.log")));
                 PostMessageA(window, WM_COMMAND, kind == "themes" && next() % 4 == 0 ? IDCANCEL : IDOK, 0);
             }
             if ((GetAsyncKeyState(VK_SHIFT) | GetAsyncKeyState(VK_CONTROL)) & 0x8000)

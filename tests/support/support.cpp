@@ -74,8 +74,18 @@ HANDLE StartProcess(const std::string &exe, const std::string &args)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(Wide(exe).c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &startup,
-                        &info))
+    BOOL started = CreateProcessW(Wide(exe).c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(),
+                                  &startup, &info);
+    if (!started) {
+        // Wine takes a program past MAX_PATH only by its bare name, from its own directory.
+        wchar_t saved[MAX_PATH];
+        GetCurrentDirectoryW(MAX_PATH, saved);
+        SetCurrentDirectoryW(dir.c_str());
+        started = CreateProcessW(Wide(exe.substr(exe.find_last_of('\\') + 1)).c_str(), &line[0], NULL,
+                                 NULL, FALSE, 0, NULL, NULL, &startup, &info);
+        SetCurrentDirectoryW(saved);
+    }
+    if (!started)
         return NULL;
     CloseHandle(info.hThread);
     return info.hProcess;
