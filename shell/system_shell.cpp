@@ -91,7 +91,9 @@ static bool ReadShellFromRegistry(char (&text)[kPathSize])
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
-    DWORD size = kPathSize - 1;
+    // Room for the longest text the manager writes with its zero: a buffer
+    // one byte short would read the manager's own 259 characters as foreign.
+    DWORD size = kPathSize;
     LONG status = RegQueryValueExA(key, kShellValue, NULL, &type, (BYTE *)text, &size);
     RegCloseKey(key);
     if (status == ERROR_MORE_DATA) {
@@ -102,8 +104,11 @@ static bool ReadShellFromRegistry(char (&text)[kPathSize])
         return false;
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         size = 0;
-    // The stored data need not carry its terminating zero.
-    text[size] = '\0';
+    // The stored data need not carry its terminating zero; 260 characters
+    // without one are longer than anything the manager writes.
+    if (size == kPathSize && text[kPathSize - 1] != '\0')
+        size = 0;
+    text[size < kPathSize ? size : kPathSize - 1] = '\0';
     return true;
 }
 
