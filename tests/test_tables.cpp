@@ -1,13 +1,12 @@
 // The procedures with real logic, in process, a table each. A row names its
-// case and its inputs, and spells out what must come out, every message box
+// case and inputs and spells out what must come out, every message box
 // included, in order and word for word: any other box fails the row.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <stdio.h>
 #include <string.h>
 
+#include <fstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "app/manager.h"
@@ -25,12 +24,9 @@ using std::to_string;
 
 // The product's texts that no header shares, and the tags the rows use for them.
 const char *const kTexts[][2] = {
-    {"theme-directive", "The theme directive for this user in Quillfern.cfg is\nundefined.  Please check "
-                        "Quillfern.cfg and verify that\nall paths are correct."},
-    {"shell-directive", "The shell directive for this user in Quillfern.cfg is\nundefined.  Please check "
-                        "Quillfern.cfg and verify that\nall paths are correct."},
-    {"theme-failed", "An error has occured while installing the current user's\ntheme.  Please check "
-                     "Quillfern.cfg and verify that\nall paths are correct."},
+    {"theme-directive", "The theme directive for this user in Quillfern.cfg is\nundefined.  Please check Quillfern.cfg and verify that\nall paths are correct."},
+    {"shell-directive", "The shell directive for this user in Quillfern.cfg is\nundefined.  Please check Quillfern.cfg and verify that\nall paths are correct."},
+    {"theme-failed", "An error has occured while installing the current user's\ntheme.  Please check Quillfern.cfg and verify that\nall paths are correct."},
     {"no-manager", "Could not find a currently running instance of Quillfern."},
     {"uninstalled", "Quillfern has been successfully uninstalled."},
     {"shell-failed", kSystemShellFailed},
@@ -43,8 +39,8 @@ CRITICAL_SECTION gLock;
 std::vector<string> gSeen;
 
 // Presses OK in every box of this process captioned kCaption once it shows,
-// after keeping its text (marked when the box has an owner). Wine does not
-// make a box top-most for MB_TOPMOST, so that cannot be seen here.
+// after keeping its text (marked when the box has an owner; Wine does not
+// make a box top-most for MB_TOPMOST, so that cannot be seen here).
 DWORD WINAPI WatchBoxes(void *)
 {
     for (;; Sleep(10)) {
@@ -84,22 +80,12 @@ string Boxes()
     return shown;
 }
 
-void Put(const string &path, const string &text)
-{
-    if (FILE *f = fopen(path.c_str(), "wb"))
-        fwrite(text.data(), 1, text.size(), f), fclose(f);
-}
+void Put(const string &path, const string &text) { std::ofstream(path, std::ios::binary) << text; }
 
-// "-" for a file that is not there.
-string Get(const string &path)
+string Get(const string &path)   // "-": no such file
 {
-    FILE *f = fopen(path.c_str(), "rb");
-    string text = f ? "" : "-";
-    for (int c; f && (c = fgetc(f)) != EOF;)
-        text += (char)c;
-    if (f)
-        fclose(f);
-    return text;
+    std::ifstream f(path, std::ios::binary);
+    return f ? string(std::istreambuf_iterator<char>(f), {}) : "-";
 }
 
 // A directory of its own per row: Wine's profile functions keep what they have
@@ -108,9 +94,9 @@ string Scratch(const string &name)
 {
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
-    string dir = string(temp) + "qf_tables\\";
+    CreateDirectoryA((string(temp) + "qf_tables").c_str(), NULL);
+    string dir = string(temp) + "qf_tables\\" + name + "\\";
     CreateDirectoryA(dir.c_str(), NULL);
-    CreateDirectoryA((dir += name + "\\").c_str(), NULL);
     return dir;
 }
 
@@ -131,26 +117,20 @@ string IniShell()
 // HKLM Winlogon "Shell", which must be a REG_SZ stored with its terminating zero.
 string RegShell()
 {
-    HKEY key;
+    HKEY key = NULL;
     char data[1024];
     DWORD type = 0, size = sizeof data;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-        return "(none)";
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, &key);
     LONG status = RegQueryValueExA(key, "Shell", NULL, &type, (BYTE *)data, &size);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS)
-        return "(none)";
-    return type != REG_SZ || size == 0 || data[size - 1] ? "(bad type or length)" : string(data, size - 1);
+    return status ? "(none)" : type != REG_SZ || !size || data[size - 1] ? "(not a REG_SZ with its zero)" : string(data, size - 1);
 }
 
 void SetShells(const string &reg, const string &ini)
 {
     HKEY key;
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
-    if (reg == "(none)")
-        RegDeleteValueA(key, "Shell");
-    else
-        RegSetValueExA(key, "Shell", 0, REG_SZ, (const BYTE *)reg.c_str(), reg.size() + 1);
+    reg == "(none)" ? RegDeleteValueA(key, "Shell") : RegSetValueExA(key, "Shell", 0, REG_SZ, (const BYTE *)reg.c_str(), reg.size() + 1);
     RegCloseKey(key);
     WritePrivateProfileStringA("boot", "shell", ini == "(none)" ? NULL : ini.c_str(), SystemIni().c_str());
 }
@@ -163,29 +143,25 @@ struct KeepShells {
 
 // ---- Configuration: both phases, the fall-back to [default], field limits ----
 
-struct ConfigRow {
-    const char *name;
-    string cfg;             // Quillfern.cfg; "" for none
-    const char *user;
-    int phases;             // 1: the client's phase alone
-    string want;            // Loaded() and the boxes
-    std::vector<std::pair<const char *, string>> fields;
-    size_t dirLength;       // managerDir padded to this length
-};
-
 // Section after the fall-back, shell kind, ask_boot, the delays; after both
-// phases the table sizes with the entries chosen.
+// phases the table sizes, each with the entry chosen.
 string Loaded(const char *section, int phases)
 {
     const char *const kinds[] = {"?", "litestep", "explorer", "alternate"};
     LONG k = gState.shellKind;
-    string s = string(section) + " " + (k >= 1 && k <= 3 ? string(kinds[k]) : "kind " + to_string(k)) +
-               " ask=" + to_string(gState.askBoot) + " start=" + to_string(gState.startDelay) +
-               " kill=" + to_string(gState.killDelay) + " shift=" + to_string(gState.shiftDelay);
+    string s = string(section) + " " + (k >= 1 && k <= 3 ? kinds[k] : "kind" + to_string(k)) + " ask=" + to_string(gState.askBoot) +
+               " start=" + to_string(gState.startDelay) + " kill=" + to_string(gState.killDelay) + " shift=" + to_string(gState.shiftDelay);
     if (phases == 2)
         s += " themes=" + to_string(gState.themeCount) + "/" + to_string(gState.themeIndex) +
              " alts=" + to_string(gState.altShellCount) + "/" + to_string(gState.altShellIndex);
     return s;
+}
+
+string Texts()
+{
+    LONG t = gState.themeIndex;
+    string theme = t >= 0 && t < kMaxThemes ? string(gState.themes[t].name) + "|" + gState.themes[t].path + "|" + gState.themes[t].back : "-";
+    return string(gState.liteStepPath) + "|" + gState.explorerPath + "|" + theme + "|" + (gState.altShellIndex >= 0 ? gState.alternatePath : "-");
 }
 
 // Entries before the count are terminated, the one at the count was looked up
@@ -198,79 +174,65 @@ template <typename Entry> void CheckTable(const char *row, const Entry *entry, L
             << row << ": entry " << i << " of " << count << " read starts with byte " << (int)(BYTE)entry[i].name[0];
 }
 
-string Delays(const string &kill, const string &shift)
-{
-    return "[u]\nshell=explorer_exe\nkill_delay=" + kill + "\nshift_delay=" + shift + "\n";
-}
-
 TEST(Tables, Configuration)
 {
     string sample = __FILE__;
-    sample = (sample[0] == '/' ? "Z:" : "") + sample.substr(0, sample.rfind("tests")) + "sample/Quillfern.cfg";
-    const string n63(63, 'n'), n64(64, 'n'), s63(63, 's'), s64(64, 's'), p259 = "C:\\" + string(256, 'p'), p260 = p259 + "q";
-    const string limits = "[Quillfern]\nlitestep_exe=" + p259 + "\nexplorer_exe=" + p260 + "\n[at]\nshell=" + s63 +
-        "\ntheme=" + n63 + "\n[past]\nshell=" + s64 + "\ntheme=" + n64 + "\n[Themes]\ntheme_name_1=" + n64 +
-        "\ntheme_path_1=" + p260 + "\ntheme_back_1=" + p259 + "\n[Alternate_Shells]\naltshell_name_1=" + s64 +
-        "\naltshell_path_1=" + p260 + "\n";
-    string themes = "[Themes]\n", shells = "[Alternate_Shells]\n";
-    for (int n = 1; n <= 11; n++) {
-        themes += "theme_name_" + to_string(n) + "=T" + to_string(n) + "\n";
-        shells += n <= 6 ? "altshell_name_" + to_string(n) + "=S" + to_string(n) + "\n" : "";
-    }
-    const string tables = "[u]\nshell=S6\ntheme=T11\n[v]\nshell=s5\ntheme=t10\n" + themes + shells;
-    const string deep = "[default]\nshell=explorer_exe\nkill_delay=3\n";
-    const string delays = "u explorer ask=0 start=0 ";
-    const ConfigRow rows[] = {
-        {"sample: its user", Get(sample), "operator", 2, "operator litestep ask=0 start=0 kill=5000 shift=2 themes=2/1 alts=1/-1",
-         {{gState.liteStepPath, "C:\\LiteStep\\LiteStep.exe"}, {gState.themes[1].back, "C:\\LiteStep\\themes\\night\\back.bmp"},
-          {gState.altShells[0].path, "C:\\Shells\\FileMgr.exe"}}, 0},
-        {"sample: anyone else", Get(sample), "someone", 2, "default explorer ask=0 start=0 kill=10000 shift=-1 themes=2/-1 alts=1/-1", {}, 0},
-        {"no shell of one's own: all from [default]", "[default]\nshell=LITESTEP_EXE\nkill_delay=7\n[u]\nask_boot=1\nstart_delay=9\n"
-         "kill_delay=3\nshift_delay=4\ntheme=Day\n[Themes]\ntheme_name_1=Day\n", "u", 2,
-         "default litestep ask=0 start=0 kill=7000 shift=-1 themes=1/-1 alts=0/-1", {}, 0},
-        {"an empty shell is a missing one", "[default]\nshell=explorer_exe\n[u]\nshell=\nask_boot=1\n", "u", 2,
-         "default explorer ask=0 start=0 kill=10000 shift=-1 themes=0/-1 alts=0/-1", {}, 0},
-        {"names and keywords in any case", "[QUILLFERN]\nLiteStep_Exe=C:\\ls.exe\n[U]\nSHELL=LiteStep_EXE\nTheme=night\n"
-         "Ask_Boot=-3\n[themes]\ntheme_name_1=Day\ntheme_name_2=Night\n", "u", 2,
-         "u litestep ask=1 start=0 kill=10000 shift=-1 themes=2/1 alts=0/-1", {{gState.liteStepPath, "C:\\ls.exe"}}, 0},
-        {"Explorer is no keyword", "[u]\nshell=Explorer\n[Alternate_Shells]\naltshell_name_1=Other\naltshell_path_1=C:\\o.exe\n",
-         "u", 2, "u explorer ask=1 start=0 kill=10000 shift=-1 themes=0/-1 alts=1/-1 [shell-directive]", {}, 0},
-        {"the client's phase shows nothing", "[u]\nshell=Nothing\ntheme=Nowhere\n", "u", 1,
-         "u alternate ask=0 start=0 kill=10000 shift=-1", {}, 0},
-        {"equal names: the first wins", "[u]\nshell=filemgr\ntheme=DUP\n[Themes]\ntheme_name_1=Dup\ntheme_name_2=Dup\n"
-         "[Alternate_Shells]\naltshell_name_1=Other\naltshell_name_2=FileMgr\naltshell_path_2=C:\\one.exe\n"
-         "altshell_name_3=FileMgr\naltshell_path_3=C:\\two.exe\n", "u", 2,
-         "u alternate ask=0 start=0 kill=10000 shift=-1 themes=2/0 alts=3/1", {{gState.alternatePath, "C:\\one.exe"}}, 0},
-        {"nothing after a gap in the numbers", "[u]\nshell=explorer_exe\ntheme=E\n[Themes]\ntheme_name_1=A\ntheme_name_2=B\n"
-         "theme_name_3=C\ntheme_name_5=E\n[Alternate_Shells]\naltshell_name_1=S\naltshell_name_3=T\n", "u", 2,
-         "u explorer ask=0 start=0 kill=10000 shift=-1 themes=3/-1 alts=1/-1 [theme-directive]", {}, 0},
-        {"ten themes and five shells at most", tables, "u", 2,
-         "u explorer ask=1 start=0 kill=10000 shift=-1 themes=10/-1 alts=5/-1 [theme-directive] [shell-directive]", {}, 0},
-        {"the tenth theme and the fifth shell", tables, "v", 2, "v alternate ask=0 start=0 kill=10000 shift=-1 themes=10/9 alts=5/4", {}, 0},
-        {"values of 63 and 259 kept, of 64 and 260 cut", limits, "at", 2,
-         "at alternate ask=0 start=0 kill=10000 shift=-1 themes=1/0 alts=1/0",
-         {{gState.liteStepPath, p259}, {gState.explorerPath, p259}, {gState.themes[0].name, n63}, {gState.themes[0].path, p259},
-          {gState.themes[0].back, p259}, {gState.altShells[0].name, s63}, {gState.alternatePath, p259}}, 0},
-        {"directives of 64 match no cut name", limits, "past", 2,
-         "past explorer ask=1 start=0 kill=10000 shift=-1 themes=1/-1 alts=1/-1 [theme-directive] [shell-directive]", {}, 0},
-        {"a theme key with no themes", "[u]\nshell=explorer_exe\ntheme=Nowhere\n", "u", 2,
-         "u explorer ask=0 start=0 kill=10000 shift=-1 themes=0/-1 alts=0/-1 [theme-directive]", {}, 0},
-        {"an empty theme key", "[u]\nshell=explorer_exe\ntheme=\n", "u", 2,
-         "u explorer ask=0 start=0 kill=10000 shift=-1 themes=0/-1 alts=0/-1", {}, 0},
-        {"delays of 0", Delays("0", "0"), "u", 1, delays + "kill=0 shift=0", {}, 0},
-        {"delays below -1", Delays("-5", "-2147483648"), "u", 1, delays + "kill=10000 shift=-1", {}, 0},
-        {"delays past an hour", Delays("3601", "3601"), "u", 1, delays + "kill=3600000 shift=3600", {}, 0},
-        {"huge delays do not overflow", Delays("2147484", "2147483647"), "u", 1, delays + "kill=3600000 shift=3600", {}, 0},
-        {"numbers that are none", Delays("abc", "x1") + "ask_boot=no\nstart_delay=\n", "u", 1, delays + "kill=0 shift=0", {}, 0},
-        {"no file: the client's phase", "", "u", 1, "default alternate ask=0 start=0 kill=10000 shift=-1", {}, 0},
-        {"no file: the user is asked", "", "u", 2,
-         "default explorer ask=1 start=0 kill=10000 shift=-1 themes=0/-1 alts=0/-1 [shell-directive]", {}, 0},
-        {"the longest manager path that fits", deep, "u", 1, "default explorer ask=0 start=0 kill=3000 shift=-1", {}, 246},
-        {"a manager path one longer is not cut", deep, "u", 1, "default alternate ask=0 start=0 kill=10000 shift=-1", {}, 247},
+    sample = Get((sample[0] == '/' ? "Z:" : "") + sample.substr(0, sample.rfind("tests")) + "sample/Quillfern.cfg");
+    const string n63(63, 'n'), s63(63, 's'), p259 = "C:\\" + string(256, 'p');
+    // Ten themes and more, alternate shells with a gap; values at and past their fields' sizes.
+    string one = "[QUILLFERN]\nLiteStep_Exe=" + p259 + "\nexplorer_exe=" + p259 + "q\n[default]\nshell=LITESTEP_EXE\nkill_delay=7\n"
+        "[keys]\nask_boot=1\nstart_delay=9\nkill_delay=3\nshift_delay=4\ntheme=Night\n[empty]\nshell=\nask_boot=1\n"
+        "[Case]\nSHELL=explorer_EXE\nTheme=night\nAsk_Boot=-3\n[notkw]\nshell=Explorer\n[dup]\nshell=filemgr\ntheme=DUP\n"
+        "[at]\nshell=" + s63 + "\ntheme=" + n63 + "\n[past]\nshell=" + s63 + "s\ntheme=" + n63 + "n\n[last]\nshell=never\ntheme=t10\n"
+        "[eleven]\nshell=explorer_exe\ntheme=T11\n[notheme]\nshell=explorer_exe\ntheme=\n[d0]\nshell=litestep_exe\nkill_delay=0\nshift_delay=0\n"
+        "[dneg]\nshell=litestep_exe\nkill_delay=-5\nshift_delay=-2147483648\n[dhour]\nshell=litestep_exe\nkill_delay=3601\nshift_delay=3601\n[dhuge]\nshell=litestep_exe\nkill_delay=2147484\n"
+        "shift_delay=2147483647\n[dnan]\nshell=litestep_exe\nkill_delay=abc\nshift_delay=x1\nask_boot=no\nstart_delay=\n[Themes]\ntheme_name_1=" + n63 +
+        "n\ntheme_path_1=" + p259 + "q\ntheme_back_1=" + p259 + "\ntheme_name_2=Dup\ntheme_name_3=Night\ntheme_name_4=Dup\n"
+        "[Alternate_Shells]\naltshell_name_1=" + s63 + "s\naltshell_path_1=" + p259 + "q\naltshell_name_2=FileMgr\n"
+        "altshell_path_2=C:\\one.exe\naltshell_name_3=FileMgr\naltshell_path_3=C:\\two.exe\naltshell_name_5=Never\n";
+    for (int n = 5; n <= 11; n++)
+        one.insert(one.find("[Alternate_Shells]"), "theme_name_" + to_string(n) + "=T" + to_string(n) + "\n");
+    // Themes with a gap, six alternate shells.
+    string two = "[u]\nshell=S6\ntheme=E\n[v]\nshell=s5\n[Themes]\ntheme_name_1=A\ntheme_name_2=B\ntheme_name_3=C\ntheme_name_5=E\n"
+                 "[Alternate_Shells]\n";
+    for (int n = 1; n <= 6; n++)
+        two += "altshell_name_" + to_string(n) + "=S" + to_string(n) + "\n";
+    const string deep = "[default]\nshell=explorer_exe\nkill_delay=3\n", none, d = " ask=0 start=0 ";
+    // texts: the paths, the chosen theme's fields, the chosen alternate shell's path (see Texts()).
+    const struct { const char *name; const string &cfg; const char *user; int phases; string want; string texts = ""; size_t dirLength = 0; } rows[] = {
+        {"sample: its user", sample, "operator", 2, "operator litestep ask=0 start=0 kill=5000 shift=2 themes=2/1 alts=1/-1",
+         "C:\\LiteStep\\LiteStep.exe|C:\\Windows\\Explorer.exe|Night|C:\\LiteStep\\themes\\night|C:\\LiteStep\\themes\\night\\back.bmp|-"},
+        {"sample: anyone else", sample, "someone", 2, "default explorer ask=0 start=0 kill=10000 shift=-1 themes=2/-1 alts=1/-1"},
+        {"no shell of one's own: all from [default]", one, "keys", 2, "default litestep" + d + "kill=7000 shift=-1 themes=10/-1 alts=3/-1"},
+        {"an empty shell is a missing one", one, "empty", 2, "default litestep" + d + "kill=7000 shift=-1 themes=10/-1 alts=3/-1"},
+        {"names and keywords in any case", one, "case", 2, "case explorer ask=1 start=0 kill=10000 shift=-1 themes=10/2 alts=3/-1"},
+        {"Explorer is no keyword", one, "notkw", 2, "notkw explorer ask=1 start=0 kill=10000 shift=-1 themes=10/-1 alts=3/-1 [shell-directive]"},
+        {"the client's phase shows nothing", one, "notkw", 1, "notkw alternate" + d + "kill=10000 shift=-1"},
+        {"equal names: the first wins", one, "dup", 2, "dup alternate" + d + "kill=10000 shift=-1 themes=10/1 alts=3/1",
+         p259 + "|" + p259 + "|Dup|||C:\\one.exe"},
+        {"values of 63 and 259 kept, of 64 and 260 cut", one, "at", 2, "at alternate" + d + "kill=10000 shift=-1 themes=10/0 alts=3/0",
+         p259 + "|" + p259 + "|" + n63 + "|" + p259 + "|" + p259 + "|" + p259},
+        {"directives of 64 match no cut name", one, "past", 2,
+         "past explorer ask=1 start=0 kill=10000 shift=-1 themes=10/-1 alts=3/-1 [theme-directive] [shell-directive]"},
+        {"the tenth theme; no shell after a gap", one, "last", 2, "last explorer ask=1 start=0 kill=10000 shift=-1 themes=10/9 alts=3/-1 [shell-directive]"},
+        {"no eleventh theme", one, "eleven", 2, "eleven explorer" + d + "kill=10000 shift=-1 themes=10/-1 alts=3/-1 [theme-directive]"},
+        {"an empty theme key", one, "notheme", 2, "notheme explorer" + d + "kill=10000 shift=-1 themes=10/-1 alts=3/-1"},
+        {"delays of 0", one, "d0", 1, "d0 litestep" + d + "kill=0 shift=0"},
+        {"delays below -1", one, "dneg", 1, "dneg litestep" + d + "kill=10000 shift=-1"},
+        {"delays past an hour", one, "dhour", 1, "dhour litestep" + d + "kill=3600000 shift=3600"},
+        {"huge delays do not overflow", one, "dhuge", 1, "dhuge litestep" + d + "kill=3600000 shift=3600"},
+        {"numbers that are none", one, "dnan", 1, "dnan litestep" + d + "kill=0 shift=0"},
+        {"no theme after a gap; five shells at most", two, "u", 2, "u explorer ask=1 start=0 kill=10000 shift=-1 themes=3/-1 alts=5/-1 "
+         "[theme-directive] [shell-directive]"},
+        {"the fifth shell", two, "v", 2, "v alternate" + d + "kill=10000 shift=-1 themes=3/-1 alts=5/4"},
+        {"no file: the client's phase", none, "u", 1, "default alternate" + d + "kill=10000 shift=-1"},
+        {"no file: the user is asked", none, "u", 2, "default explorer ask=1 start=0 kill=10000 shift=-1 themes=0/-1 alts=0/-1 [shell-directive]"},
+        {"the longest manager path that fits", deep, "u", 1, "default explorer" + d + "kill=3000 shift=-1", "", 246},
+        {"a manager path one longer is not cut", deep, "u", 1, "default alternate" + d + "kill=10000 shift=-1", "", 247},
     };
     Boxes();
     for (size_t i = 0; i < ARRAYSIZE(rows); i++) {
-        const ConfigRow &row = rows[i];
+        const auto &row = rows[i];
         string dir = Scratch("config" + to_string(i));
         if (row.dirLength != 0) {
             // Padded with ".\"; the file is also put where a path cut to 259 would lead.
@@ -290,8 +252,7 @@ TEST(Tables, Configuration)
         if (row.phases == 2)
             LoadThemesAndShells(user.section);
         EXPECT_EQ(row.want, Loaded(user.section, row.phases) + Boxes()) << row.name;
-        for (const auto &field : row.fields)
-            EXPECT_EQ(field.second, field.first) << row.name;
+        EXPECT_EQ(row.texts, row.texts.empty() ? "" : Texts()) << row.name;
         EXPECT_EQ(string(16, (char)0xCC), string(user.before, 8) + string(user.after, 8)) << row.name << ": around the section";
         if (row.phases == 2) {
             CheckTable(row.name, gState.themes, gState.themeCount, kMaxThemes);
@@ -299,19 +260,14 @@ TEST(Tables, Configuration)
         }
     }
 }
-
 // ---- The command line: the tail after the program name, and its word ----
 
 TEST(Tables, CommandTails)
 {
     const struct { const char *line, *tail; } rows[] = {
-        {"\"C:\\Program Files\\Quillfern\\Quillfern.exe\"   -restart", "-restart"},
-        {"\"C:\\Tools\\Quillfern.exe\"-swap", "-swap"},
-        {"\"C:\\Tools\\Quillfern.exe -swap", ""},
-        {"C:\\T\xe9l\xe9\\Quillfern\xff.exe -kill", "-kill"},
-        {"Quillfern.exe \x01\x1f\t -quit extra", "-quit extra"},
-        {"Quillfern.exe    ", ""},
-        {"", ""},
+        {"\"C:\\Program Files\\Quillfern\\Quillfern.exe\"   -restart", "-restart"}, {"\"C:\\Tools\\Quillfern.exe\"-swap", "-swap"},
+        {"\"C:\\Tools\\Quillfern.exe -swap", ""}, {"C:\\T\xe9l\xe9\\Quillfern\xff.exe -kill", "-kill"},
+        {"Quillfern.exe \x01\x1f\t -quit extra", "-quit extra"}, {"Quillfern.exe    ", ""}, {"", ""},
     };
     for (const auto &row : rows) {
         char line[128];
@@ -327,27 +283,18 @@ TEST(Tables, Words)
 {
     KeepShells keep;
     ASSERT_EQ(NULL, FindWindowA(kControlClassName, NULL)) << "a manager runs here and would take the posts";
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hInstance = GetModuleHandleA(NULL);
-    windowClass.lpszClassName = kControlClassName;
+    WNDCLASSA windowClass = {0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), NULL, NULL, NULL, NULL, kControlClassName};
     RegisterClassA(&windowClass);
-    const string longWord(300, 'w');
+    const string w300(300, 'w');
     const struct { const char *name; string word; bool manager; string want; } rows[] = {
-        {"swap", "swap", true, to_string(CM_SWAP)},
-        {"swaptheme in any case", "SwApThEmE", true, to_string(CM_SWAPTHEME)},
-        {"restart", "restart", true, to_string(CM_RESTART)},
-        {"kill, the word ending at a blank", "kill now", true, to_string(CM_KILL)},
-        {"quit, the word ending at a tab", "quit\tx", true, to_string(CM_QUIT)},
-        {"reboot", "reboot", true, to_string(CM_REBOOT)},
-        {"shutdown", "shutdown", true, to_string(CM_SHUTDOWN)},
-        {"logoff", "logoff", true, to_string(CM_LOGOFF)},
-        {"nuke", "nuke", true, to_string(CM_NUKE)},
-        {"a longer word is another word", "swapx", true, Quoted("swapx" + kNotAnOption)},
+        {"swap", "swap", true, to_string(CM_SWAP)}, {"swaptheme in any case", "SwApThEmE", true, to_string(CM_SWAPTHEME)},
+        {"restart", "restart", true, to_string(CM_RESTART)}, {"kill, the word ending at a blank", "kill now", true, to_string(CM_KILL)},
+        {"quit, the word ending at a tab", "quit\tx", true, to_string(CM_QUIT)}, {"reboot", "reboot", true, to_string(CM_REBOOT)},
+        {"shutdown", "shutdown", true, to_string(CM_SHUTDOWN)}, {"logoff", "logoff", true, to_string(CM_LOGOFF)},
+        {"nuke", "nuke", true, to_string(CM_NUKE)}, {"a longer word is another", "swapx", true, Quoted("swapx" + kNotAnOption)},
         {"the switch alone", "", true, Quoted(kNotAnOption)},
-        {"a word too long for the box is cut", longWord, true, Quoted(longWord.substr(0, 255 - kNotAnOption.size()) + kNotAnOption)},
-        {"no manager", "swap", false, " [no-manager]"},
-        {"no manager, no word", "bogus", false, " [no-manager]"},
+        {"a word too long for the box is cut", w300, true, Quoted(w300.substr(0, 255 - kNotAnOption.size()) + kNotAnOption)},
+        {"no manager", "swap", false, " [no-manager]"}, {"no manager, no word", "bogus", false, " [no-manager]"},
         {"uninstall ends the manager", "uninstall", true, to_string(CM_QUIT) + " [uninstalled]"},
         {"uninstall without a manager", "uninstall", false, " [uninstalled]"},
     };
@@ -357,22 +304,15 @@ TEST(Tables, Words)
         gState.isNT = true;
         gState.shellKind = SHELL_EXPLORER;
         HWND window = row.manager ? CreateWindowExA(0, kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, windowClass.hInstance, NULL) : NULL;
-        std::vector<char> tail(row.word.begin(), row.word.end());
-        tail.insert(tail.end(), 17, (char)0xCC);
-        tail[row.word.size()] = '\0';
-        RunCommand(tail.data());
-        string got;
-        MSG m;
-        while (window != NULL && PeekMessageA(&m, window, WM_USER, 0xFFFF, PM_REMOVE))
+        string tail = row.word + '\0' + string(16, (char)0xCC), want = tail, got;
+        RunCommand(&tail[0]);
+        for (MSG m; window && PeekMessageA(&m, window, WM_USER, 0xFFFF, PM_REMOVE);)
             got += to_string(m.message) + (m.wParam || m.lParam ? " with parameters" : "");
         EXPECT_EQ(row.want, got + Boxes()) << row.name;
-        string want = row.word + '\0' + string(16, (char)0xCC);
-        size_t blank = want.find_first_of(" \t\n\v\f\r");
-        if (blank < row.word.size())
-            want[blank] = '\0';
-        EXPECT_EQ(want, string(tail.begin(), tail.end())) << row.name << ": only the word's end may be written";
-        if (window != NULL)
-            DestroyWindow(window);
+        if (want.find_first_of(" \t\n\v\f\r") < row.word.size())
+            want[want.find_first_of(" \t\n\v\f\r")] = '\0';
+        EXPECT_EQ(want, tail) << row.name << ": only the word's end may be written";
+        DestroyWindow(window);
     }
     UnregisterClassA(kControlClassName, windowClass.hInstance);
 }
@@ -382,10 +322,10 @@ TEST(Tables, Words)
 TEST(Tables, SystemShell)
 {
     KeepShells keep;
-    const string q = "C:\\Q\\", ls = "C:\\LS\\LiteStep.exe", d246 = "C:\\" + string(242, 'd') + "\\", d247 = "C:\\" + string(243, 'd') + "\\";
-    const string refused = "refused reg=- ini=- ours [shell-failed]";
+    const string q = "C:\\Q\\", ls = "C:\\LS\\LiteStep.exe", d246 = "C:\\" + string(242, 'd') + "\\", d247 = d246 + "d";
+    const string refused = "refused reg=- ini=- ours [shell-failed]", ini = SystemIni(), aside = ini + ".qf";
     enum { UNINSTALLED = 1, BLOCKED = 2 };
-    // Each row starts from "-" in both stores; `other` is another program's write after the manager's.
+    // From "-" in both stores; `other` is some other program's write after the manager's.
     const struct { const char *name; bool nt; LONG which; string dir, lite, alt; int flags; const char *other; string want; } rows[] = {
         {"NT: the manager", true, 0, q, ls, "", 0, NULL, "written reg=C:\\Q\\Quillfern.exe ini=- ours"},
         {"NT: LiteStep", true, 1, q, ls, "", 0, NULL, "written reg=" + ls + " ini=- ours"},
@@ -410,7 +350,6 @@ TEST(Tables, SystemShell)
         {"95: System.ini cannot be written", false, 2, q, ls, "", BLOCKED, NULL, refused},
         {"95: someone else wrote LiteStep since", false, 0, q, ls, "", 0, "C:\\LS\\LiteStep.exe", "written reg=- ini=" + ls + " not ours"},
     };
-    const string ini = SystemIni(), aside = ini + ".qf";
     Boxes();
     for (const auto &row : rows) {
         gState = ManagerState();
@@ -421,11 +360,10 @@ TEST(Tables, SystemShell)
         strcpy(gState.explorerPath, "C:\\Windows\\Explorer.exe");
         strcpy(gState.alternatePath, row.alt.c_str());
         SetShells("-", "-");
-        // Running as root, only a directory in its place stops a write.
-        if (row.flags & BLOCKED)
+        if (row.flags & BLOCKED)   // running as root, only a directory in its place stops a write
             MoveFileA(ini.c_str(), aside.c_str()), CreateDirectoryA(ini.c_str(), NULL);
         string got = SetSystemShell(row.which) ? "written" : "refused";
-        if (row.flags & BLOCKED)   // the file back, and the profile functions' copy of it forgotten
+        if (row.flags & BLOCKED)   // the file back, and the profile functions' copy of it dropped
             RemoveDirectoryA(ini.c_str()), MoveFileA(aside.c_str(), ini.c_str()), WritePrivateProfileStringA(NULL, NULL, NULL, ini.c_str());
         if (row.other != NULL)
             row.nt ? SetShells(row.other, "-") : SetShells("-", row.other);
@@ -436,29 +374,23 @@ TEST(Tables, SystemShell)
 
 // ---- The end of the session, through the seam that stands for ExitWindowsEx ----
 
-// The shutdown privilege of this process: 1 enabled, 0 not, -1 not held. set
-// turns it on (1) or off (0) first.
+// Whether this process has the shutdown privilege enabled; set turns it on (1) or off (0) first.
 int ShutdownPrivilege(int set = -1)
 {
-    HANDLE token;
-    TOKEN_PRIVILEGES change = {1, {{{0, 0}, set == 1 ? (DWORD)SE_PRIVILEGE_ENABLED : 0}}};
-    union { TOKEN_PRIVILEGES list; BYTE bytes[4096]; } held;
-    DWORD size = 0;
-    int enabled = -1;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token))
-        return -1;
-    LookupPrivilegeValueA(NULL, "SeShutdownPrivilege", &change.Privileges[0].Luid);
+    HANDLE token = NULL;
+    PRIVILEGE_SET check = {1, PRIVILEGE_SET_ALL_NECESSARY, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    BOOL enabled = -1;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token);
+    LookupPrivilegeValueA(NULL, "SeShutdownPrivilege", &check.Privilege[0].Luid);
+    TOKEN_PRIVILEGES change = {1, {{check.Privilege[0].Luid, set == 1 ? (DWORD)SE_PRIVILEGE_ENABLED : 0}}};
     if (set >= 0)
         AdjustTokenPrivileges(token, FALSE, &change, 0, NULL, NULL);
-    if (GetTokenInformation(token, TokenPrivileges, &held, sizeof held, &size))
-        for (DWORD i = 0; i < held.list.PrivilegeCount; i++)
-            if (memcmp(&held.list.Privileges[i].Luid, &change.Privileges[0].Luid, sizeof(LUID)) == 0)
-                enabled = (held.list.Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) != 0;
+    PrivilegeCheck(token, &check, &enabled);
     CloseHandle(token);
     return enabled;
 }
 
-string gRequests;   // what the system looked like at each exit request
+string gRequests;   // how things stood at each exit request
 
 BOOL WINAPI RecordExit(UINT flags, DWORD reason)
 {
@@ -470,16 +402,15 @@ BOOL WINAPI RecordExit(UINT flags, DWORD reason)
 TEST(Tables, SessionExit)
 {
     KeepShells keep;
-    const string tooLong(kPathSize - 1, 'd');
+    const string q = "C:\\Q\\", written = " shell=C:\\Q\\Quillfern.exe; other=-";
     const struct { const char *name; bool nt; UINT flags; bool uninstalled; string dir, want; } rows[] = {
-        {"NT: log off", true, EWX_LOGOFF, false, "C:\\Q\\", "flags=0 reason=0 expected privilege=1 shell=C:\\Q\\Quillfern.exe; other=-"},
-        {"NT: shut down", true, EWX_SHUTDOWN, false, "C:\\Q\\", "flags=1 reason=0 expected privilege=1 shell=C:\\Q\\Quillfern.exe; other=-"},
-        {"NT: reboot", true, EWX_REBOOT, false, "C:\\Q\\", "flags=2 reason=0 expected privilege=1 shell=C:\\Q\\Quillfern.exe; other=-"},
-        {"NT: uninstalled: not written back", true, EWX_LOGOFF, true, "C:\\Q\\", "flags=0 reason=0 expected privilege=1 shell=-; other=-"},
-        {"NT: a failed write-back is shown first", true, EWX_SHUTDOWN, false, tooLong,
+        {"NT: log off", true, EWX_LOGOFF, false, q, "flags=0 reason=0 expected privilege=1" + written},
+        {"NT: shut down", true, EWX_SHUTDOWN, false, q, "flags=1 reason=0 expected privilege=1" + written},
+        {"NT: reboot", true, EWX_REBOOT, false, q, "flags=2 reason=0 expected privilege=1" + written},
+        {"NT: uninstalled: not written back", true, EWX_LOGOFF, true, q, "flags=0 reason=0 expected privilege=1 shell=-; other=-"},
+        {"NT: a failed write-back, shown first", true, EWX_SHUTDOWN, false, string(kPathSize - 1, 'd'),
          "flags=1 reason=0 expected privilege=1 shell=- [shell-failed]; other=-"},
-        {"95: reboot without privilege work", false, EWX_REBOOT, false, "C:\\Q\\",
-         "flags=2 reason=0 expected privilege=0 shell=C:\\Q\\Quillfern.exe; other=-"},
+        {"95: reboot, no privilege work", false, EWX_REBOOT, false, q, "flags=2 reason=0 expected privilege=0" + written},
     };
     Boxes();
     for (const auto &row : rows) {
@@ -495,17 +426,14 @@ TEST(Tables, SessionExit)
         gExitWindowsEx = ExitWindowsEx;
         EXPECT_EQ(row.want, gRequests + " other=" + (row.nt ? IniShell() : RegShell()) + Boxes()) << row.name;
     }
-    char *system = NULL;
+    char *system = NULL;   // the system's own text for a code, and a code it has none for
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL, ERROR_ACCESS_DENIED, 0x400, (LPSTR)&system, 0, NULL);
-    // The system's own text; a code the system has no text for.
-    const struct { DWORD code; string want; } errors[] = {
-        {ERROR_ACCESS_DENIED, Quoted(system ? system : "(the system has no text)")},
-        {0x2000abcd, Quoted("Error " + to_string(0x2000abcd))},
-    };
+    const std::pair<DWORD, string> errors[] = {{ERROR_ACCESS_DENIED, Quoted(system ? system : "(no text)")},
+                                               {0x2000abcd, Quoted("Error " + to_string(0x2000abcd))}};
     LocalFree(system);
     for (const auto &error : errors) {
-        ShowSystemError(error.code);
-        EXPECT_EQ(error.want, Boxes()) << "error " << error.code;
+        ShowSystemError(error.first);
+        EXPECT_EQ(error.second, Boxes()) << "error " << error.first;
     }
 }
 
@@ -523,8 +451,7 @@ TEST(Tables, InstallTheme)
     const string saved = Wallpaper(), d = Scratch("theme"), lite = d + "LS\\LiteStep.exe", theme = d + "Theme";
     // Each file starts out holding a tag; after a row, the tags tell where every file came from.
     const char *const files[][2] = {{"LS\\step.rc", "ls.rc"}, {"LS\\modules.ini", "ls.ini"}, {"Theme\\step.rc", "th.rc"},
-                                    {"Theme\\modules.ini", "th.ini"}, {"Mgr\\Previous_Step.rc", "old.rc"},
-                                    {"Mgr\\Previous_Modules.ini", "old.ini"}};
+        {"Theme\\modules.ini", "th.ini"}, {"Mgr\\Previous_Step.rc", "old.rc"}, {"Mgr\\Previous_Modules.ini", "old.ini"}};
     const string installed = "ok th.rc th.ini th.rc th.ini ls.rc ls.ini wallpaper";
     const string untouched = "failed ls.rc ls.ini th.rc th.ini old.rc old.ini [theme-failed]";
     const struct { const char *name, *missing; string lite, theme; int times; string want; } rows[] = {
@@ -534,8 +461,7 @@ TEST(Tables, InstallTheme)
         {"twice: the backups hold what the first installed", "", lite, theme, 2, "ok ok th.rc th.ini th.rc th.ini th.rc th.ini wallpaper"},
         {"a theme without modules.ini", "Theme\\modules.ini", lite, theme, 1, "ok th.rc ls.ini th.rc - ls.rc ls.ini wallpaper"},
         {"a LiteStep without modules.ini", "LS\\modules.ini", lite, theme, 1, "ok th.rc th.ini th.rc th.ini ls.rc old.ini wallpaper"},
-        {"a theme without step.rc: the backups only", "Theme\\step.rc", lite, theme, 1,
-         "failed ls.rc ls.ini - th.ini ls.rc ls.ini [theme-failed]"},
+        {"a theme without step.rc: backups only", "Theme\\step.rc", lite, theme, 1, "failed ls.rc ls.ini - th.ini ls.rc ls.ini [theme-failed]"},
         {"a LiteStep without step.rc: nothing", "LS\\step.rc", lite, theme, 1, "failed - ls.ini th.rc th.ini old.rc old.ini [theme-failed]"},
         {"no LiteStep path", "", "", theme, 1, untouched},
         {"a LiteStep path too short to cut", "", "C:\\LiteS.exe", theme, 1, untouched},
