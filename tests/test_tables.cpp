@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <string.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 
@@ -37,17 +38,15 @@ string Quoted(const string &text) { return " [\"" + text + "\"]"; }
 CRITICAL_SECTION gLock;
 std::vector<string> gSeen;
 
-// Presses OK in every box of this process captioned kCaption once it shows,
-// after keeping its text (marked when the box has an owner; Wine does not
-// make a box top-most for MB_TOPMOST, so that cannot be seen here).
+// Presses OK in every box of this process captioned kCaption once it shows, after keeping its text
+// (marked when the box has an owner; Wine makes no box top-most for MB_TOPMOST, so that cannot be seen).
 DWORD WINAPI WatchBoxes(void *)
 {
-    for (;; Sleep(10)) {
-        HWND box = NULL;
+    for (HWND box = NULL;; box = NULL, Sleep(10)) {
         DWORD pid = 0;
-        while ((box = FindWindowExA(NULL, box, "#32770", kCaption)) && !(GetWindowThreadProcessId(box, &pid) &&
-               pid == GetCurrentProcessId() && IsWindowVisible(box))) {}
         char text[1024] = "";
+        while ((box = FindWindowExA(NULL, box, "#32770", kCaption)) &&
+               !(GetWindowThreadProcessId(box, &pid) && pid == GetCurrentProcessId() && IsWindowVisible(box))) {}
         if (box == NULL)
             continue;
         GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
@@ -68,10 +67,8 @@ string Boxes()
     EnterCriticalSection(&gLock);
     string shown = gWatcher ? "" : " [no box watcher]";
     for (const string &text : gSeen) {
-        string one = Quoted(text);
-        for (const auto &known : kTexts)
-            one = text == known[1] ? string(" [") + known[0] + "]" : one;
-        shown += one;
+        auto known = std::find_if(std::begin(kTexts), std::end(kTexts), [&](const char *const *k) { return text == k[1]; });
+        shown += known != std::end(kTexts) ? string(" [") + (*known)[0] + "]" : Quoted(text);
     }
     gSeen.clear();
     LeaveCriticalSection(&gLock);
@@ -79,35 +76,23 @@ string Boxes()
 }
 
 void Put(const string &path, const string &text) { std::ofstream(path, std::ios::binary) << text; }
-
 string Get(const string &path)   // "-": no such file
 {
     std::ifstream f(path, std::ios::binary);
     return f ? string(std::istreambuf_iterator<char>(f), {}) : "-";
 }
 
-// A directory of its own per row: Wine's profile functions keep what they have
-// read, and could take a rewritten file of the same name for the old one.
-string Scratch(const string &name)
-{
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    CreateDirectoryA((string(temp) + "qf_tables").c_str(), NULL);
-    CreateDirectoryA((string(temp) + "qf_tables\\" + name).c_str(), NULL);
-    return string(temp) + "qf_tables\\" + name + "\\";
-}
+const string kScratch = [] { char t[MAX_PATH]; GetTempPathA(MAX_PATH, t); string d = t + string("qf_tables\\"); CreateDirectoryA(d.c_str(), NULL); return d; }();
+const string kSystemIni = [] { char d[MAX_PATH]; GetWindowsDirectoryA(d, MAX_PATH); return d + string("\\System.ini"); }();
 
-string SystemIni()
-{
-    char dir[MAX_PATH];
-    GetWindowsDirectoryA(dir, MAX_PATH);
-    return string(dir) + "\\System.ini";
-}
+// A directory of its own per row: Wine's profile functions keep what they have read, and could take a
+// rewritten file of the same name for the old one.
+string Scratch(const string &name) { return CreateDirectoryA((kScratch + name).c_str(), NULL), kScratch + name + "\\"; }
 
 string IniShell()
 {
     char text[512];
-    GetPrivateProfileStringA("boot", "shell", "(none)", text, sizeof text, SystemIni().c_str());
+    GetPrivateProfileStringA("boot", "shell", "(none)", text, sizeof text, kSystemIni.c_str());
     return text;
 }
 
@@ -130,14 +115,11 @@ void SetShells(const string &reg, const string &ini)
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
     reg == "(none)" ? RegDeleteValueA(key, "Shell") : RegSetValueExA(key, "Shell", 0, REG_SZ, (const BYTE *)reg.c_str(), reg.size() + 1);
     RegCloseKey(key);
-    WritePrivateProfileStringA("boot", "shell", ini == "(none)" ? NULL : ini.c_str(), SystemIni().c_str());
+    WritePrivateProfileStringA("boot", "shell", ini == "(none)" ? NULL : ini.c_str(), kSystemIni.c_str());
 }
 
 // Both platforms' system shell setting, put back when a test ends.
-struct KeepShells {
-    string reg = RegShell(), ini = IniShell();
-    ~KeepShells() { SetShells(reg, ini); }
-};
+struct KeepShells { string reg = RegShell(), ini = IniShell(); ~KeepShells() { SetShells(reg, ini); } };
 
 // ---- Configuration: both phases, the fall-back to [default], field limits ----
 
@@ -333,7 +315,7 @@ TEST(Tables, SystemShellAndExit)
 {
     KeepShells keep;
     const string q = "C:\\Q\\", ls = "C:\\LS\\LiteStep.exe", d246 = "C:\\" + string(242, 'd') + "\\", d247 = d246 + "d";
-    const string refused = "refused reg=- ini=- ours [shell-failed]", ini = SystemIni(), aside = ini + ".qf", qf = "C:\\Q\\Quillfern.exe";
+    const string refused = "refused reg=- ini=- ours [shell-failed]", ini = kSystemIni, aside = ini + ".qf", qf = "C:\\Q\\Quillfern.exe";
     char *system = NULL;   // the system's own text for a code
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL, ERROR_ACCESS_DENIED, 0x400, (LPSTR)&system, 0, NULL);
     const string denied = system ? system : "(no text)";
