@@ -2,7 +2,7 @@
 # The whole test run on a fresh machine: installs what it needs, builds both
 # presets, makes the private Wine prefix, starts a virtual display, and runs
 # every test under Wine. ctest's summary is the last thing printed.
-# Extra arguments go to ctest (for example -R test_config).
+# Extra arguments go to ctest (for example -R test_tables).
 set -e
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
