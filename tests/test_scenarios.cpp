@@ -17,7 +17,7 @@
 #include <set>
 #include <sstream>
 
-#include "app/message_box.h"
+#include "common/message_box.h"
 #include "config/state.h"
 #include "control/control.h"
 #include "res/resource.h"

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "app/manager.h"
-#include "app/message_box.h"
+#include "common/message_box.h"
 #include "cli/cli.h"
 #include "config/config.h"
 #include "control/control.h"
