@@ -38,20 +38,21 @@ string Quoted(const string &text) { return " [\"" + text + "\"]"; }
 CRITICAL_SECTION gLock;
 std::vector<string> gSeen;
 
-// Presses OK in every box of this process captioned kCaption once it shows, after keeping its text
-// (marked when the box has an owner; Wine makes no box top-most for MB_TOPMOST, so that cannot be seen).
+// Presses OK in every box of this process once it shows, after keeping its text, marked when the box is
+// not captioned kCaption or has an owner. (Wine makes no box top-most for MB_TOPMOST: that cannot be seen.)
 DWORD WINAPI WatchBoxes(void *)
 {
     for (HWND box = NULL;; box = NULL, Sleep(10)) {
         DWORD pid = 0;
-        char text[1024] = "";
-        while ((box = FindWindowExA(NULL, box, "#32770", kCaption)) &&
+        char caption[256] = "", text[1024] = "";
+        while ((box = FindWindowExA(NULL, box, "#32770", NULL)) &&
                !(GetWindowThreadProcessId(box, &pid) && pid == GetCurrentProcessId() && IsWindowVisible(box))) {}
         if (box == NULL)
             continue;
+        GetWindowTextA(box, caption, sizeof caption);
         GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
         EnterCriticalSection(&gLock);
-        gSeen.push_back(GetWindow(box, GW_OWNER) ? string("owned: ") + text : text);
+        gSeen.push_back((strcmp(caption, kCaption) ? "captioned " + string(caption) + ": " : "") + (GetWindow(box, GW_OWNER) ? "owned: " : "") + text);
         LeaveCriticalSection(&gLock);
         // Its thread waits in it: no other box can come before this one is gone.
         for (; IsWindow(box); Sleep(10))
