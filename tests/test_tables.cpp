@@ -38,20 +38,21 @@ string Quoted(const string &text) { return " [\"" + text + "\"]"; }
 CRITICAL_SECTION gLock;
 std::vector<string> gSeen;
 
-// Presses OK in every box of this process captioned kCaption once it shows, after keeping its text
-// (marked when the box has an owner; Wine makes no box top-most for MB_TOPMOST, so that cannot be seen).
+// Presses OK in every box of this process once it shows, after keeping its text, marked when the box is
+// not captioned kCaption or has an owner. (Wine makes no box top-most for MB_TOPMOST: that cannot be seen.)
 DWORD WINAPI WatchBoxes(void *)
 {
     for (HWND box = NULL;; box = NULL, Sleep(10)) {
         DWORD pid = 0;
-        char text[1024] = "";
-        while ((box = FindWindowExA(NULL, box, "#32770", kCaption)) &&
+        char caption[256] = "", text[1024] = "";
+        while ((box = FindWindowExA(NULL, box, "#32770", NULL)) &&
                !(GetWindowThreadProcessId(box, &pid) && pid == GetCurrentProcessId() && IsWindowVisible(box))) {}
         if (box == NULL)
             continue;
+        GetWindowTextA(box, caption, sizeof caption);
         GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
         EnterCriticalSection(&gLock);
-        gSeen.push_back(GetWindow(box, GW_OWNER) ? string("owned: ") + text : text);
+        gSeen.push_back((strcmp(caption, kCaption) ? "captioned " + string(caption) + ": " : "") + (GetWindow(box, GW_OWNER) ? "owned: " : "") + text);
         LeaveCriticalSection(&gLock);
         // Its thread waits in it: no other box can come before this one is gone.
         for (; IsWindow(box); Sleep(10))
@@ -226,43 +227,34 @@ TEST(Tables, Configuration)
     }
 }
 
-// ---- The command line: the tail after the program name, and its word ----
+// ---- The command line: the tail after the program name, its word, the message posted or the box shown ----
 
-TEST(Tables, CommandTails)
-{
-    const struct { const char *line, *tail; } rows[] = {
-        {"\"C:\\Program Files\\Quillfern\\Quillfern.exe\"   -restart", "-restart"}, {"\"C:\\Tools\\Quillfern.exe\"-swap", "-swap"},
-        {"\"C:\\Tools\\Quillfern.exe -swap", ""}, {"C:\\T\xe9l\xe9\\Quillfern\xff.exe -kill", "-kill"},
-        {"Quillfern.exe \x01\x1f\t -quit extra", "-quit extra"}, {"Quillfern.exe    ", ""}, {"", ""},
-    };
-    for (const auto &row : rows) {
-        char line[128];
-        memset(line, 0xCC, sizeof line);
-        strcpy(line, row.line);
-        const char *tail = FormCommandTail(line);
-        EXPECT_EQ(strlen(row.line) - strlen(row.tail), (size_t)(tail - line)) << "[" << row.line << "] gave [" << tail << "]";
-        EXPECT_TRUE(strcmp(line, row.line) == 0 && (BYTE)line[strlen(row.line) + 1] == 0xCC) << "[" << row.line << "] changed";
-    }
-}
-
-TEST(Tables, Words)
+TEST(Tables, CommandLines)
 {
     KeepShells keep;
     ASSERT_EQ(NULL, FindWindowA(kControlClassName, NULL)) << "a manager runs here and would take the posts";
     WNDCLASSA windowClass = {0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), NULL, NULL, NULL, NULL, kControlClassName};
     RegisterClassA(&windowClass);
     const string w300(300, 'w');
-    const struct { const char *name; string word; bool manager; string want; } rows[] = {
-        {"swap", "swap", true, to_string(CM_SWAP)}, {"swaptheme in any case", "SwApThEmE", true, to_string(CM_SWAPTHEME)},
-        {"restart", "restart", true, to_string(CM_RESTART)}, {"kill, the word ending at a blank", "kill now", true, to_string(CM_KILL)},
-        {"quit, the word ending at a tab", "quit\tx", true, to_string(CM_QUIT)}, {"reboot", "reboot", true, to_string(CM_REBOOT)},
-        {"shutdown", "shutdown", true, to_string(CM_SHUTDOWN)}, {"logoff", "logoff", true, to_string(CM_LOGOFF)},
-        {"nuke", "nuke", true, to_string(CM_NUKE)}, {"a longer word is another", "swapx", true, Quoted("swapx" + kNotAnOption)},
-        {"the switch alone", "", true, Quoted(kNotAnOption)},
-        {"a word too long for the box is cut", w300, true, Quoted(w300.substr(0, 255 - kNotAnOption.size()) + kNotAnOption)},
-        {"no manager", "swap", false, " [no-manager]"}, {"no manager, no word", "bogus", false, " [no-manager]"},
-        {"uninstall ends the manager", "uninstall", true, to_string(CM_QUIT) + " [uninstalled]"},
-        {"uninstall without a manager", "uninstall", false, " [uninstalled]"},
+    // want: the tail in brackets, then the messages posted and the boxes; an empty tail starts a manager instead.
+    const struct { const char *name; string line; bool manager; string want; } rows[] = {
+        {"a quoted name with blanks", "\"C:\\Program Files\\Quillfern\\Quillfern.exe\"   -restart", true, "[-restart] " + to_string(CM_RESTART)},
+        {"a tail right after the closing quote", "\"C:\\Tools\\Quillfern.exe\"-swap", true, "[-swap] " + to_string(CM_SWAP)},
+        {"a quote never closed: all name", "\"C:\\Tools\\Quillfern.exe -swap", true, "[] "},
+        {"bytes above 127 belong to the name", "C:\\T\xe9l\xe9\\Quillfern\xff.exe -kill", true, "[-kill] " + to_string(CM_KILL)},
+        {"control characters are blanks; the word ends at one", "Q.exe \x01\x1f\t -quit extra", true, "[-quit extra] " + to_string(CM_QUIT)},
+        {"blanks only", "Quillfern.exe    ", true, "[] "}, {"nothing at all", "", true, "[] "},
+        {"swaptheme in any case", "Q.exe /SwApThEmE", true, "[/SwApThEmE] " + to_string(CM_SWAPTHEME)},
+        {"the word ends at a tab", "Q.exe -reboot\tx", true, "[-reboot\tx] " + to_string(CM_REBOOT)},
+        {"shutdown", "Q.exe -shutdown", true, "[-shutdown] " + to_string(CM_SHUTDOWN)},
+        {"logoff", "Q.exe -logoff", true, "[-logoff] " + to_string(CM_LOGOFF)},
+        {"nuke", "Q.exe -nuke", true, "[-nuke] " + to_string(CM_NUKE)},
+        {"a longer word is another", "Q.exe -swapx", true, "[-swapx] " + Quoted("swapx" + kNotAnOption)},
+        {"the switch alone", "Q.exe -", true, "[-] " + Quoted(kNotAnOption)},
+        {"a word too long for the box is cut", "Q.exe -" + w300, true, "[-" + w300 + "] " + Quoted(w300.substr(0, 255 - kNotAnOption.size()) + kNotAnOption)},
+        {"no manager", "Q.exe -swap", false, "[-swap]  [no-manager]"}, {"no manager, no word", "Q.exe -bogus", false, "[-bogus]  [no-manager]"},
+        {"uninstall ends the manager", "Q.exe -uninstall", true, "[-uninstall] " + to_string(CM_QUIT) + " [uninstalled]"},
+        {"uninstall without a manager", "Q.exe -uninstall", false, "[-uninstall]  [uninstalled]"},
     };
     Boxes();
     for (const auto &row : rows) {
@@ -270,14 +262,18 @@ TEST(Tables, Words)
         gState.isNT = true;
         gState.shellKind = SHELL_EXPLORER;
         HWND window = row.manager ? CreateWindowExA(0, kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, windowClass.hInstance, NULL) : NULL;
-        string tail = row.word + '\0' + string(16, (char)0xCC), want = tail, got;
-        RunCommand(&tail[0]);
+        string line = row.line + '\0' + string(16, (char)0xCC), want = line;
+        char *tail = FormCommandTail(&line[0]);
+        string got = "[" + string(tail) + "] ";
+        if (*tail != '\0')
+            RunCommand(tail + 1);
         for (MSG m; window && PeekMessageA(&m, window, WM_USER, 0xFFFF, PM_REMOVE);)
             got += to_string(m.message) + (m.wParam || m.lParam ? " with parameters" : "");
         EXPECT_EQ(row.want, got + Boxes()) << row.name;
-        if (want.find_first_of(" \t\n\v\f\r") < row.word.size())
-            want[want.find_first_of(" \t\n\v\f\r")] = '\0';
-        EXPECT_EQ(want, tail) << row.name << ": only the word's end may be written";
+        size_t blank = *tail ? want.find_first_of(" \t\n\v\f\r", tail + 1 - &line[0]) : string::npos;
+        if (blank < row.line.size())
+            want[blank] = '\0';
+        EXPECT_EQ(want, line) << row.name << ": only the word's end may be written";
         DestroyWindow(window);
     }
     UnregisterClassA(kControlClassName, windowClass.hInstance);
