@@ -5,9 +5,15 @@
 #include "config/config.h"
 #include "config/state.h"
 #include "control/control.h"
+#include "shell/shell.h"
 
 constexpr char kNoManager[] = "Could not find a currently running instance of Quillfern.";
 constexpr char kNotAnOption[] = "%s is not a valid Quillfern option.";
+
+// How long an uninstallation waits for a running manager to end before it
+// looks at the setting again: more than the manager's longest stretch without
+// taking messages (a stop, a kill and a start's idle wait).
+constexpr DWORD kManagerEndWaitMs = 120000;
 
 constexpr char kInstallWord[] = "install";
 constexpr char kUninstallWord[] = "uninstall";
@@ -39,6 +45,24 @@ static void CutAtSpace(char *word)
             return;
         }
     }
+}
+
+// A manager that was busy starting a shell when the uninstallation wrote the
+// setting may have written it after; once it has ended, nothing will write it
+// again, so the uninstallation's value is put back if it is gone.
+static void KeepUninstalled(HWND manager)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(manager, &processId);
+    if (processId == 0 || processId == GetCurrentProcessId())
+        return;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (process == NULL)
+        return;
+    bool ended = WaitForSingleObject(process, kManagerEndWaitMs) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    if (ended)
+        RestoreLastWrittenShell();
 }
 
 // The word is shown cut so that the whole sentence still fits its box text.
@@ -78,10 +102,12 @@ void RunCommand(char *word)
     if (SameTextNoCase(word, kUninstallWord)) {
         LoadClientSettings();
         UninstallManager();
-        // The manager on its way out sees that the setting is no longer what
-        // it wrote and leaves the uninstallation in place.
-        if (manager != NULL)
-            PostMessageA(manager, CM_QUIT, 0, 0);
+        // Told of the uninstallation, the manager writes the setting no more.
+        if (manager == NULL)
+            return;
+        PostMessageA(manager, CM_QUIT, gState.uninstalled ? kQuitUninstalled : 0, 0);
+        if (gState.uninstalled)
+            KeepUninstalled(manager);
         return;
     }
     if (manager == NULL) {
