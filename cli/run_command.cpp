@@ -3,8 +3,10 @@
 #include <ctype.h>
 #include <string.h>
 
+#include "app/manager.h"
 #include "app/message_box.h"
 #include "app/text.h"
+#include "config/config.h"
 #include "config/state.h"
 #include "control/control.h"
 
@@ -13,6 +15,7 @@ constexpr char kNotAnOption[] = "%s is not a valid Quillfern option.";
 
 constexpr char kInstallWord[] = "install";
 constexpr char kUninstallWord[] = "uninstall";
+constexpr char kCheckWord[] = "check";
 
 struct CommandWord {
     const char *word;
@@ -55,7 +58,16 @@ static void ReportUnknownWord(const char *word)
     ShowMessage(message);
 }
 
-void RunCommand(char *word)
+// The client reads the configuration only for a word that needs it, so that
+// the others stay quick whatever the file holds.
+static void LoadClientSettings()
+{
+    char userSection[kPathSize];
+    FindUserName(userSection);
+    LoadUserSettings(userSection);
+}
+
+int RunCommand(char *word)
 {
     // Looked for before the word is read, as the one handle every post uses.
     HWND manager = FindWindowA(kControlClassName, NULL);
@@ -64,25 +76,30 @@ void RunCommand(char *word)
 
     if (_strcmpi(word, kInstallWord) == 0) {
         InstallManager();
-        return;
+        return 0;
     }
+    // Reads the file itself and touches no manager.
+    if (_strcmpi(word, kCheckWord) == 0)
+        return CheckConfiguration();
     if (_strcmpi(word, kUninstallWord) == 0) {
+        LoadClientSettings();
         UninstallManager();
         // The manager on its way out sees that the setting is no longer what
         // it wrote and leaves the uninstallation in place.
         if (manager != NULL)
             PostMessageA(manager, CM_QUIT, 0, 0);
-        return;
+        return 0;
     }
     if (manager == NULL) {
         ShowMessage(kNoManager);
-        return;
+        return 0;
     }
     for (const CommandWord &command : kCommandWords) {
         if (_strcmpi(word, command.word) == 0) {
             PostMessageA(manager, command.message, 0, 0);
-            return;
+            return 0;
         }
     }
     ReportUnknownWord(word);
+    return 0;
 }
