@@ -201,7 +201,7 @@ static bool ParseNumbered(const char *key, const Numbered (&keys)[N], const Numb
     for (const Numbered &k : keys) {
         size_t length = strlen(k.prefix);
         const char *digits = key + length;
-        if (!SpanIs(key, digits, k.prefix) || *digits < '1' || *digits > '9')
+        if (strlen(key) <= length || !SpanIs(key, digits, k.prefix) || *digits < '1' || *digits > '9')
             continue;
         for (*n = 0; *digits >= '0' && *digits <= '9' && *n < 100000; digits++)
             *n = *n * 10 + (*digits - '0');
