@@ -3,9 +3,9 @@
 // desktop shell already runs) or the manager; the order below decides which.
 #include "app/manager.h"
 
-#include "app/message_box.h"
-#include "app/text.h"
 #include "cli/cli.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "config/config.h"
 #include "config/state.h"
 #include "control/control.h"
@@ -71,14 +71,6 @@ static void FindManagerDir(HINSTANCE instance)
         return;
     while (length > 0 && dir[length - 1] != '\\')
         dir[--length] = '\0';
-}
-
-void FindUserName(char (&userName)[kPathSize])
-{
-    DWORD size = kPathSize;
-    if (!GetUserNameA(userName, &size))
-        userName[0] = '\0';
-    userName[kPathSize - 1] = '\0';
 }
 
 // A desktop shell already runs: offer to become the system shell instead.

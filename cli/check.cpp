@@ -4,9 +4,8 @@
 
 #include <string.h>
 
-#include "app/manager.h"
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "config/config.h"
 #include "config/state.h"
 

@@ -1,8 +1,6 @@
 #include "cli/cli.h"
 
-
-#include "app/manager.h"
-#include "app/message_box.h"
+#include "common/message_box.h"
 #include "config/config.h"
 #include "config/state.h"
 #include "shell/shell.h"

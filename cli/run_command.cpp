@@ -3,9 +3,8 @@
 #include <ctype.h>
 #include <string.h>
 
-#include "app/manager.h"
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "config/config.h"
 #include "config/state.h"
 #include "control/control.h"

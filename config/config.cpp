@@ -2,8 +2,8 @@
 
 #include <string.h>
 
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 
 constexpr LONG kDefaultKillDelayMs = 10000;
 // Beyond an hour a wait is no longer a delay but a hang; an hour in
@@ -74,6 +74,14 @@ static ShellKind ShellKindOf(const char *directive)
     if (_strcmpi(directive, kExplorerKey) == 0)
         return SHELL_EXPLORER;
     return SHELL_ALTERNATE;
+}
+
+void FindUserName(char (&userName)[kPathSize])
+{
+    DWORD size = kPathSize;
+    if (!GetUserNameA(userName, &size))
+        userName[0] = '\0';
+    userName[kPathSize - 1] = '\0';
 }
 
 // [<user>] shell: without a non-empty one, every per-user value comes from

@@ -44,6 +44,10 @@ bool ReadConfigString(const char *section, const char *key, char *buffer, DWORD 
 // The key's value as a decimal integer, or defaultValue when it is missing.
 LONG ReadConfigInt(const char *section, const char *key, LONG defaultValue);
 
+// The Windows user name, the first choice of configuration section; empty
+// (which falls back to "default") when it cannot be had.
+void FindUserName(char (&userName)[kPathSize]);
+
 // Phase one: paths, the user's section (with the fall-back to "default"),
 // the delays and the shell kind. userSection is overwritten on the fall-back
 // and must hold kPathSize bytes.

@@ -5,8 +5,8 @@
 #include <commdlg.h>
 #include <stddef.h>
 
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "config/state.h"
 #include "dialogs/shell_label.h"
 #include "res/resource.h"

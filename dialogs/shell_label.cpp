@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/text.h"
+#include "common/text.h"
 
 void ProgramNameOf(const char *path, char (&name)[kPathSize])
 {

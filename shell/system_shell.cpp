@@ -1,8 +1,8 @@
 // The Windows system shell setting: the program Windows starts at log-on.
 #include <string.h>
 
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "shell/shell.h"
 
 constexpr char kManagerFileName[] = "Quillfern.exe";

@@ -8,7 +8,7 @@
 
 #include <map>
 
-#include "app/text.h"
+#include "common/text.h"
 #include "config/config.h"
 #include "config/state.h"
 #include "control/control.h"

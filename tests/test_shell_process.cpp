@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text.h"
+#include "common/text.h"
 #include "config/state.h"
 #include "shell/shell.h"
 #include "support/support.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "app/text.h"
+#include "common/text.h"
 
 TEST(Text, CopyCutsAndTerminates)
 {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text.h"
+#include "common/text.h"
 #include "dialog_driver.h"
 #include "dialogs/dialogs.h"
 

@@ -2,8 +2,8 @@
 // beside the manager, copy the theme's over them, set its wallpaper.
 #include <string.h>
 
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "themes/theme.h"
 
 constexpr char kThemeFailed[] =
