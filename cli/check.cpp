@@ -9,15 +9,14 @@
 #include "config/config.h"
 #include "config/state.h"
 
-// The order of the findings in the box, most serious first.
-// A missing file comes before them all, alone.
-enum Rank { kRankPath, kRankIgnored, kRankUnknown, kRankValue, kRankSection,
-            kRankDirective, kRankCount };
+// The order of the findings in the box. A file that cannot be read comes
+// before them all, alone.
+enum Rank { kRankPath, kRankIgnored, kRankUnknown, kRankValue, kRankSection, kRankDirective, kRankCount };
 
 constexpr char kFileUnreadable[] = "Quillfern.cfg is missing or cannot be read: every setting takes its default.";
 constexpr char kDirTooLong[] = "The folder of Quillfern.exe is too long for Quillfern.cfg to be read: every setting takes its default.";
 constexpr char kNotThere[] = "%s does not exist.";
-constexpr char kNotSet[] = "is not set, but it is the shell to start.";
+constexpr char kNotSet[] = "not set, but it is the shell to start.";
 constexpr char kGap[] = "this and every later entry are ignored: %s%d is missing.";
 constexpr char kBeyond[] = "ignored: only %d entries are read.";
 constexpr char kNoPath[] = "has no %s%d: the entry has no path.";
@@ -32,35 +31,37 @@ constexpr char kNoShell[] = "\"%s\" names no shell: the shell-choice dialog open
 constexpr char kFindingLine[] = "Line %d, %s: %s";
 constexpr char kFindingNoLine[] = "%s: %s";
 constexpr char kSummary[] = "Quillfern.cfg, section [%s]: %d finding(s).";
-constexpr char kMore[] = "... and %d more.";
+constexpr char kMore[] = "\n... and %d more.";
 constexpr char kInOrder[] = "Quillfern.cfg is in order: section [%s]%s, shell %s, %ld theme(s), %ld alternate shell(s).";
 constexpr char kNoOwnSection[] = " (there is no [%s])";
 
-constexpr int kMaxShown = 16;           // lines that still leave the box on the screen
+constexpr int kMaxShown = 16;           // findings that leave the box on the screen
 constexpr int kFindingSize = 120;       // one line of the box
 constexpr DWORD kProfileSize = 32767;   // the most Windows 95's profile functions return
 
-struct Numbered { const char *prefix; int max; bool isName; };
-static const Numbered kThemeKeys[] = { { kThemeNamePrefix, kMaxThemes, true },
-    { kThemePathPrefix, kMaxThemes, false }, { kThemeBackPrefix, kMaxThemes, false } };
-static const Numbered kAltShellKeys[] = { { kAltShellNamePrefix, kMaxAltShells, true },
-    { kAltShellPathPrefix, kMaxAltShells, false } };
-static const char *const kUserKeys[] = { kShellDirectiveKey, kAskBootKey, kStartDelayKey,
-    kKillDelayKey, kShiftDelayKey, kThemeDirectiveKey };
+// The numbered tables; a key's kind is the index of its prefix.
+struct Table { const char *section; const char *prefixes[3]; int max; const LONG *count; };
+static const Table kTables[] = {
+    { kThemesSection, { kThemeNamePrefix, kThemePathPrefix, kThemeBackPrefix }, kMaxThemes, &gState.themeCount },
+    { kAltShellsSection, { kAltShellNamePrefix, kAltShellPathPrefix, NULL }, kMaxAltShells, &gState.altShellCount },
+};
+static const char *const kUserKeys[] = { kShellDirectiveKey, kThemeDirectiveKey, kAskBootKey,
+                                         kStartDelayKey, kKillDelayKey, kShiftDelayKey };
+constexpr int kUserTextKeys = 2;        // the first of kUserKeys are texts, the others numbers
 
-// One pass per rank keeps the order without storing findings; line numbers
-// are looked for only for the findings shown.
+// One pass per rank keeps the order without storing findings; a line number
+// is looked for only for a finding shown.
 struct Report {
     Rank pass;
     int total;
-    const char *file;       // the file's bytes, only for line numbers
+    const char *file;                   // the file's bytes, only for line numbers
     DWORD fileSize;
-    char text[kMaxShown * kFindingSize + 256];
+    char text[kMaxShown * kFindingSize + kPathSize];
 };
 
 static char Lower(char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
-// The span [begin, end) of a line, blanks trimmed, equals name (any case).
+// The span [begin, end), blanks trimmed, is name in any case.
 static bool SpanIs(const char *begin, const char *end, const char *name)
 {
     while (begin < end && (*begin == ' ' || *begin == '\t')) begin++;
@@ -71,30 +72,29 @@ static bool SpanIs(const char *begin, const char *end, const char *name)
     return begin == end && *name == '\0';
 }
 
-// The number of the first line that sets key in section (key NULL: the
-// section's own line); 0 when there is none.
+// The first line that sets key in section (key NULL: the section's own
+// line), counted from 1; 0 when there is none.
 static int LineOf(const Report &report, const char *section, const char *key)
 {
     bool inSection = false;
     const char *p = report.file, *end = report.file + report.fileSize;
-    for (int line = 1; p < end; line++) {
+    for (int line = 1; p < end; line++, p++) {
         const char *eol = (const char *)memchr(p, '\n', end - p);
-        if (eol == NULL) eol = end;
-        const char *s = p;
-        while (s < eol && (*s == ' ' || *s == '\t')) s++;
-        const char *close = s < eol && *s == '[' ? (const char *)memchr(s, ']', eol - s) : NULL;
-        const char *equals = (const char *)memchr(s, '=', eol - s);
-        if (close != NULL) {
-            inSection = SpanIs(s + 1, close, section);
-            if (inSection && key == NULL) return line;
-        } else if (inSection && key != NULL && SpanIs(s, equals != NULL ? equals : eol, key)) {
+        eol = eol != NULL ? eol : end;
+        while (p < eol && (*p == ' ' || *p == '\t')) p++;
+        const char *close = p < eol && *p == '[' ? (const char *)memchr(p, ']', eol - p) : NULL;
+        const char *equals = (const char *)memchr(p, '=', eol - p);
+        if (close != NULL && (inSection = SpanIs(p + 1, close, section)) && key == NULL)
             return line;
-        }
-        p = eol + 1;
+        if (close == NULL && inSection && key != NULL && SpanIs(p, equals ? equals : eol, key))
+            return line;
+        p = eol;
     }
     return 0;
 }
 
+// Counts a finding of the pass's rank and, while there is room, adds its
+// line: "Line 12, kill_delay: ..." (a whole section is named "[name]").
 __attribute__((format(printf, 5, 6)))
 static void Find(Report &report, Rank rank, const char *section, const char *key, const char *format, ...)
 {
@@ -105,113 +105,83 @@ static void Find(Report &report, Rank rank, const char *section, const char *key
     va_start(args, format);
     FormatTextV(what, sizeof(what), format, args);
     va_end(args);
-    // A finding about a whole section names the section.
-    if (key != NULL)
-        CopyText(label, key);
-    else
-        FormatText(label, "[%s]", section);
+    if (key == NULL ? !FormatText(label, "[%s]", section) : !CopyText(label, key))
+        CopyTextN(label + sizeof(label) - 4, 4, "...");
     int number = LineOf(report, section, key);
-    bool whole = number > 0 ? FormatText(line, kFindingLine, number, label, what)
-                            : FormatText(line, kFindingNoLine, label, what);
-    if (!whole)
+    if (number > 0 ? !FormatText(line, kFindingLine, number, label, what)
+                   : !FormatText(line, kFindingNoLine, label, what))
         CopyTextN(line + sizeof(line) - 4, 4, "...");
     AppendText(report.text, "\n");
     AppendText(report.text, line);
 }
 
-static bool Exists(const char *path)
+// A bare name is found as Windows finds a program: the Windows directory,
+// then PATH.
+static bool Exists(const char *path, bool program)
 {
+    char found[kPathSize], dir[kPathSize], *part;
+    if (program && strchr(path, '\\') == NULL) {
+        UINT length = GetWindowsDirectoryA(dir, sizeof(dir));
+        return (length > 0 && length < sizeof(dir) && SearchPathA(dir, path, NULL, sizeof(found), found, &part)) ||
+               SearchPathA(NULL, path, NULL, sizeof(found), found, &part);
+    }
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// A bare name is found as Windows finds it: the Windows directory, then PATH.
-static bool ExistsAsProgram(const char *name)
+static void CheckFile(Report &report, const char *section, const char *key, const char *path, bool program)
 {
-    char found[kPathSize], dir[kPathSize], *part;
-    if (strchr(name, '\\') != NULL || strchr(name, '/') != NULL)
-        return Exists(name);
-    UINT length = GetWindowsDirectoryA(dir, sizeof(dir));
-    return (length > 0 && length < sizeof(dir) && SearchPathA(dir, name, NULL, sizeof(found), found, &part)) ||
-           SearchPathA(NULL, name, NULL, sizeof(found), found, &part);
-}
-
-static void CheckPath(Report &report, const char *section, const char *key, const char *path, bool needed)
-{
-    if (path[0] == '\0' && needed)
-        Find(report, kRankPath, section, key, "%s", kNotSet);
-    else if (path[0] != '\0' && !ExistsAsProgram(path))
+    if (path[0] != '\0' && !Exists(path, program))
         Find(report, kRankPath, section, key, kNotThere, path);
-}
-
-static void CheckThemeFile(Report &report, int n, const char *format, const char *dir)
-{
-    char file[kPathSize], key[kNameSize];
-    FormatText(key, kNumberedKeyFormat, kThemePathPrefix, n);
-    if (FormatText(file, format, dir) && !Exists(file))
-        Find(report, kRankPath, kThemesSection, key, kNotThere, file);
 }
 
 static void CheckPaths(Report &report)
 {
-    char key[kNameSize];
-    CheckPath(report, kMainSection, kLiteStepKey, gState.liteStepPath, gState.shellKind == SHELL_LITESTEP);
-    CheckPath(report, kMainSection, kExplorerKey, gState.explorerPath, gState.shellKind == SHELL_EXPLORER);
+    char key[kNameSize], file[kPathSize];
+    const char *shells[] = { kLiteStepKey, gState.liteStepPath, kExplorerKey, gState.explorerPath };
+    for (int i = 0; i < 2; i++) {
+        CheckFile(report, kMainSection, shells[2 * i], shells[2 * i + 1], true);
+        if (shells[2 * i + 1][0] == '\0' && gState.shellKind == SHELL_LITESTEP + i)
+            Find(report, kRankPath, kMainSection, shells[2 * i], "%s", kNotSet);
+    }
     for (int i = 0; i < gState.altShellCount; i++) {
         FormatText(key, kNumberedKeyFormat, kAltShellPathPrefix, i + 1);
-        CheckPath(report, kAltShellsSection, key, gState.altShells[i].path, false);
+        CheckFile(report, kAltShellsSection, key, gState.altShells[i].path, true);
     }
     for (int i = 0; i < gState.themeCount; i++) {
         const ThemeEntry &theme = gState.themes[i];
-        if (theme.path[0] != '\0') {
-            CheckThemeFile(report, i + 1, "%s\\step.rc", theme.path);
-            CheckThemeFile(report, i + 1, "%s\\modules.ini", theme.path);
-        }
+        FormatText(key, kNumberedKeyFormat, kThemePathPrefix, i + 1);
+        if (theme.path[0] != '\0' && FormatText(file, "%s\\step.rc", theme.path))
+            CheckFile(report, kThemesSection, key, file, false);
+        if (theme.path[0] != '\0' && FormatText(file, "%s\\modules.ini", theme.path))
+            CheckFile(report, kThemesSection, key, file, false);
         FormatText(key, kNumberedKeyFormat, kThemeBackPrefix, i + 1);
-        CheckPath(report, kThemesSection, key, theme.back, false);
+        CheckFile(report, kThemesSection, key, theme.back, false);
     }
 }
 
-// A numbered table: the entry after the last one read that is there anyway,
-// and each entry's name without its path.
-static void CheckTable(Report &report, const char *section, const Numbered *keys, int count)
+// The first name after the gap that ends a table, and each entry read
+// without its path.
+static void CheckTable(Report &report, const Table &table)
 {
-    const Numbered &name = keys[0], &path = keys[1];
     char key[kNameSize], pathKey[kNameSize], value[kPathSize];
-    for (int n = count + 2; n <= name.max; n++) {
-        FormatText(key, kNumberedKeyFormat, name.prefix, n);
-        if (ReadConfigString(section, key, value, sizeof(value))) {
-            Find(report, kRankIgnored, section, key, kGap, name.prefix, count + 1);
+    for (int n = *table.count + 2; n <= table.max; n++) {
+        FormatText(key, kNumberedKeyFormat, table.prefixes[0], n);
+        if (ReadConfigString(table.section, key, value, sizeof(value))) {
+            Find(report, kRankIgnored, table.section, key, kGap, table.prefixes[0], (int)*table.count + 1);
             break;
         }
     }
-    for (int n = 1; n <= count; n++) {
-        FormatText(key, kNumberedKeyFormat, name.prefix, n);
-        FormatText(pathKey, kNumberedKeyFormat, path.prefix, n);
-        if (!ReadConfigString(section, pathKey, value, sizeof(value)))
-            Find(report, kRankIgnored, section, key, kNoPath, path.prefix, n);
+    for (int n = 1; n <= *table.count; n++) {
+        FormatText(key, kNumberedKeyFormat, table.prefixes[0], n);
+        FormatText(pathKey, kNumberedKeyFormat, table.prefixes[1], n);
+        if (!ReadConfigString(table.section, pathKey, value, sizeof(value)))
+            Find(report, kRankIgnored, table.section, key, kNoPath, table.prefixes[1], n);
     }
 }
 
-// A key of a numbered table: which of keys, and its number; false when none.
-template <size_t N>
-static bool ParseNumbered(const char *key, const Numbered (&keys)[N], const Numbered **which, int *n)
-{
-    for (const Numbered &k : keys) {
-        size_t length = strlen(k.prefix);
-        const char *digits = key + length;
-        if (strlen(key) <= length || !SpanIs(key, digits, k.prefix) || *digits < '1' || *digits > '9')
-            continue;
-        for (*n = 0; *digits >= '0' && *digits <= '9' && *n < 100000; digits++)
-            *n = *n * 10 + (*digits - '0');
-        *which = &k;
-        return *digits == '\0';
-    }
-    return false;
-}
-
-// The length limit of a text key and, for the delays, what the manager makes
-// of the value.
+// A text value longer than its field; a number as the manager reads it and
+// clamps it.
 static void CheckValue(Report &report, const char *section, const char *key, const char *value, int size)
 {
     if (size > 0) {
@@ -219,95 +189,81 @@ static void CheckValue(Report &report, const char *section, const char *key, con
             Find(report, kRankValue, section, key, kCut, size - 1);
         return;
     }
-    const char *digit = value[0] == '-' ? value + 1 : value;
+    const char *digit = value + (value[0] == '-');
     bool number = *digit != '\0';
     for (; *digit != '\0'; digit++)
         number = number && *digit >= '0' && *digit <= '9';
-    LONG read = ReadConfigInt(section, key, -1);
-    if (!number) {
-        Find(report, kRankValue, section, key, kNotNumber, value, (long)read);
-        return;
-    }
-    LONG used = read;
+    LONG read = ReadConfigInt(section, key, -1), used = read;
     if (_strcmpi(key, kKillDelayKey) == 0 && read != -1)
         used = KillDelayMs(read) / 1000;
     else if (_strcmpi(key, kShiftDelayKey) == 0)
         used = ShiftDelaySeconds(read);
-    if (used != read)
+    if (!number)
+        Find(report, kRankValue, section, key, kNotNumber, value, (long)read);
+    else if (used != read)
         Find(report, kRankValue, section, key, kOutOfRange, (long)read, (long)used);
 }
 
-// Each key of a numbered table: beyond the table, a path without its name,
-// or no key of the table at all.
-template <size_t N>
-static void CheckTableKey(Report &report, const char *section, const Numbered (&keys)[N], int count,
-                          const char *key, const char *value)
+// A key of a numbered table: past the table, a path without its name, or
+// no key of the table at all.
+static void CheckTableKey(Report &report, const Table &table, const char *key, const char *value)
 {
-    const Numbered *which = NULL;
     char name[kNameSize], found[kNameSize];
-    int n = 0;
-    if (!ParseNumbered(key, keys, &which, &n))
-        Find(report, kRankUnknown, section, key, kUnknownKey, section);
-    else if (n > which->max)
-        Find(report, kRankIgnored, section, key, kBeyond, which->max);
-    else if (!which->isName && n > count && FormatText(name, kNumberedKeyFormat, keys[0].prefix, n) &&
-             !ReadConfigString(section, name, found, sizeof(found)))
-        Find(report, kRankIgnored, section, key, kNoName, keys[0].prefix, n);
-    else
-        CheckValue(report, section, key, value, which->isName ? kNameSize : kPathSize);
+    for (int kind = 0; kind < 3 && table.prefixes[kind] != NULL; kind++) {
+        size_t length = strlen(table.prefixes[kind]);
+        const char *digits = key + length;
+        if (strlen(key) <= length || !SpanIs(key, digits, table.prefixes[kind]) || *digits < '1' || *digits > '9')
+            continue;
+        int n = 0;
+        for (; *digits >= '0' && *digits <= '9' && n <= table.max; digits++)
+            n = n * 10 + (*digits - '0');
+        if (*digits != '\0' && n <= table.max)
+            break;
+        if (n > table.max)
+            return Find(report, kRankIgnored, table.section, key, kBeyond, table.max);
+        FormatText(name, kNumberedKeyFormat, table.prefixes[0], n);
+        if (kind > 0 && n > *table.count && !ReadConfigString(table.section, name, found, sizeof(found)))
+            return Find(report, kRankIgnored, table.section, key, kNoName, table.prefixes[0], n);
+        return CheckValue(report, table.section, key, value, kind == 0 ? kNameSize : kPathSize);
+    }
+    Find(report, kRankUnknown, table.section, key, kUnknownKey, table.section);
 }
 
 static void CheckKey(Report &report, const char *section, const char *key, const char *value)
 {
-    if (_strcmpi(section, kThemesSection) == 0)
-        return CheckTableKey(report, section, kThemeKeys, gState.themeCount, key, value);
-    if (_strcmpi(section, kAltShellsSection) == 0)
-        return CheckTableKey(report, section, kAltShellKeys, gState.altShellCount, key, value);
-    if (_strcmpi(section, kMainSection) == 0) {
-        if (_strcmpi(key, kLiteStepKey) == 0 || _strcmpi(key, kExplorerKey) == 0)
-            return CheckValue(report, section, key, value, kPathSize);
-        return Find(report, kRankUnknown, section, key, kUnknownKey, section);
-    }
+    for (const Table &table : kTables)
+        if (_strcmpi(section, table.section) == 0)
+            return CheckTableKey(report, table, key, value);
+    bool isMain = _strcmpi(section, kMainSection) == 0;
     // Every other section is some user's.
-    for (const char *userKey : kUserKeys) {
-        if (_strcmpi(key, userKey) == 0) {
-            bool text = userKey == kShellDirectiveKey || userKey == kThemeDirectiveKey;
-            return CheckValue(report, section, key, value, text ? kPathSize : 0);
-        }
+    for (int i = 0; i < (isMain ? 2 : (int)ArraySize(kUserKeys)); i++) {
+        const char *known = isMain ? (i == 0 ? kLiteStepKey : kExplorerKey) : kUserKeys[i];
+        if (_strcmpi(key, known) == 0)
+            return CheckValue(report, section, key, value, isMain || i < kUserTextKeys ? kPathSize : 0);
     }
     Find(report, kRankUnknown, section, key, kUnknownKey, section);
 }
 
-// Each entry of GetPrivateProfileSectionA is "key=value", or a bare word.
+// Every key of every section: each entry is "key=value", or a bare word.
 static void CheckSections(Report &report, const char *names, const char *path)
 {
     char entries[kProfileSize];
     for (const char *section = names; *section != '\0'; section += strlen(section) + 1) {
         GetPrivateProfileSectionA(section, entries, sizeof(entries), path);
-        for (char *entry = entries; *entry != '\0';) {
-            char *next = entry + strlen(entry) + 1;
+        for (char *entry = entries, *next; *entry != '\0'; entry = next) {
+            next = entry + strlen(entry) + 1;
             char *equals = strchr(entry, '=');
             if (equals != NULL)
                 *equals = '\0';
             CheckKey(report, section, entry, equals != NULL ? equals + 1 : "");
-            entry = next;
         }
     }
 }
 
-static bool HasSection(const char *names, const char *wanted)
-{
-    for (const char *section = names; *section != '\0'; section += strlen(section) + 1)
-        if (_strcmpi(section, wanted) == 0)
-            return true;
-    return false;
-}
-
-static void CheckDirectives(Report &report, const char *userName, const char *userSection, DirectiveFaults faults,
-                            const char *names)
+static void CheckDirectives(Report &report, const char *userName, const char *userSection, DirectiveFaults faults)
 {
     char value[kPathSize];
-    if (_strcmpi(userSection, userName) != 0 && HasSection(names, userName))
+    if (_strcmpi(userSection, userName) != 0 && LineOf(report, userName, NULL) > 0)
         Find(report, kRankSection, userName, NULL, "%s", kNoUserShell);
     ReadConfigString(userSection, kThemeDirectiveKey, value, sizeof(value));
     if (faults.theme)
@@ -319,24 +275,19 @@ static void CheckDirectives(Report &report, const char *userName, const char *us
 
 static void ShowReport(const Report &report, const char *userName, const char *userSection)
 {
-    char message[sizeof(report.text) + 256], line[kFindingSize + kPathSize];
-    if (report.total == 0) {
-        char own[kPathSize] = "";
-        if (_strcmpi(userSection, userName) != 0)
-            FormatText(own, kNoOwnSection, userName);
-        const char *shell = gState.shellKind == SHELL_LITESTEP   ? gState.liteStepPath
-                            : gState.shellKind == SHELL_EXPLORER ? gState.explorerPath
-                                                                 : gState.alternatePath;
-        FormatText(message, kInOrder, userSection, own, shell, (long)gState.themeCount,
-                   (long)gState.altShellCount);
-    } else {
+    char message[sizeof(report.text) + kFindingSize], more[kFindingSize], own[kPathSize] = "";
+    if (report.total > 0) {
         FormatText(message, kSummary, userSection, report.total);
         AppendText(message, report.text);
-        if (report.total > kMaxShown && FormatText(line, kMore, report.total - kMaxShown)) {
-            AppendText(message, "\n");
-            AppendText(message, line);
-        }
+        if (report.total > kMaxShown && FormatText(more, kMore, report.total - kMaxShown))
+            AppendText(message, more);
+        return ShowMessage(message);
     }
+    if (_strcmpi(userSection, userName) != 0)
+        FormatText(own, kNoOwnSection, userName);
+    const char *shells[] = { gState.liteStepPath, gState.explorerPath, gState.alternatePath };
+    FormatText(message, kInOrder, userSection, own, shells[gState.shellKind - SHELL_LITESTEP],
+               (long)gState.themeCount, (long)gState.altShellCount);
     ShowMessage(message);
 }
 
@@ -344,13 +295,12 @@ int CheckConfiguration()
 {
     static Report report;
     char userName[kPathSize], userSection[kPathSize], path[kPathSize], names[kProfileSize];
-    if (!FormConfigPath(path)) {
-        ShowMessage(kDirTooLong);
-        return 1;
-    }
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    bool fits = FormConfigPath(path);
+    HANDLE file = fits ? CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                     OPEN_EXISTING, 0, NULL)
+                       : INVALID_HANDLE_VALUE;
     if (file == INVALID_HANDLE_VALUE) {
-        ShowMessage(kFileUnreadable);
+        ShowMessage(fits ? kFileUnreadable : kDirTooLong);
         return 1;
     }
     // An empty file has no mapping, and no lines.
@@ -363,15 +313,14 @@ int CheckConfiguration()
     LoadUserSettings(userSection);
     DirectiveFaults faults = ReadThemesAndShells(userSection);
     if (GetPrivateProfileSectionNamesA(names, sizeof(names), path) == 0)
-        names[0] = names[1] = '\0';
-
-    for (int pass = kRankPath; pass < kRankCount; pass++) {
+        names[0] = '\0';
+    for (int pass = 0; pass < kRankCount; pass++) {
         report.pass = (Rank)pass;
         CheckPaths(report);
-        CheckTable(report, kThemesSection, kThemeKeys, gState.themeCount);
-        CheckTable(report, kAltShellsSection, kAltShellKeys, gState.altShellCount);
+        for (const Table &table : kTables)
+            CheckTable(report, table);
         CheckSections(report, names, path);
-        CheckDirectives(report, userName, userSection, faults, names);
+        CheckDirectives(report, userName, userSection, faults);
     }
     ShowReport(report, userName, userSection);
     if (report.file != NULL)
