@@ -35,7 +35,7 @@ constexpr char kMore[] = "\n... and %d more.";
 constexpr char kInOrder[] = "Quillfern.cfg is in order: section [%s]%s, shell %s, %ld theme(s), %ld alternate shell(s).";
 constexpr char kNoOwnSection[] = " (there is no [%s])";
 
-constexpr int kMaxShown = 16;           // findings that leave the box on the screen
+constexpr int kMaxShown = 12;           // findings that leave the box on the screen
 constexpr int kFindingSize = 120;       // one line of the box
 constexpr DWORD kProfileSize = 32767;   // the most Windows 95's profile functions return
 
