@@ -133,6 +133,9 @@ int RunManager(HINSTANCE instance, char *commandTail)
         ExitProcess(0);
     }
 
+    // From here on the setting is the manager's only while it holds what it
+    // holds now or what the manager itself wrote.
+    NoteSystemShellAtStart();
     // Said once, before the directive messages that a file read as missing
     // brings.
     if (!FormConfigPath(configPath))
@@ -147,14 +150,13 @@ int RunManager(HINSTANCE instance, char *commandTail)
     CreateControlWindow(instance);
     if (gState.askBoot)
         DialogBoxParamA(instance, kOptionsDialog, gState.controlWindow, ShellChoiceDlgProc, 0);
-    else
-        SpawnShell();
+    else if (!SpawnShell())
+        OfferShellAfterFailedStart();
 
     WPARAM exitCode = RunMessageLoop();
 
     UnregisterClassA(kControlClassName, instance);
     // Not over an uninstallation, ours or another process's.
-    if (!gState.uninstalled && SystemShellStillOurs())
-        SetSystemShell(0);
+    SetSystemShell(0);
     return (int)exitCode;
 }

@@ -2,8 +2,6 @@
 // box what of it will not act as written, most serious first.
 #include "cli/cli.h"
 
-#include <string.h>
-
 #include "common/message_box.h"
 #include "common/text.h"
 #include "config/config.h"
@@ -72,6 +70,14 @@ static bool SpanIs(const char *begin, const char *end, const char *name)
     return begin == end && *name == '\0';
 }
 
+// The first place in [p, end) that holds c, or end.
+static const char *Seek(const char *p, const char *end, char c)
+{
+    while (p < end && *p != c)
+        p++;
+    return p;
+}
+
 // The first line that sets key in section (key NULL: the section's own
 // line), counted from 1; 0 when there is none.
 static int LineOf(const Report &report, const char *section, const char *key)
@@ -79,14 +85,13 @@ static int LineOf(const Report &report, const char *section, const char *key)
     bool inSection = false;
     const char *p = report.file, *end = report.file + report.fileSize;
     for (int line = 1; p < end; line++, p++) {
-        const char *eol = (const char *)memchr(p, '\n', end - p);
-        eol = eol != NULL ? eol : end;
-        while (p < eol && (*p == ' ' || *p == '\t')) p++;
-        const char *close = p < eol && *p == '[' ? (const char *)memchr(p, ']', eol - p) : NULL;
-        const char *equals = (const char *)memchr(p, '=', eol - p);
-        if (close != NULL && (inSection = SpanIs(p + 1, close, section)) && key == NULL)
+        const char *eol = Seek(p, end, '\n');
+        while (p < eol && (*p == ' ' || *p == '\t'))
+            p++;
+        const char *close = p < eol && *p == '[' ? Seek(p, eol, ']') : eol;
+        if (close < eol && (inSection = SpanIs(p + 1, close, section)) && key == NULL)
             return line;
-        if (close == NULL && inSection && key != NULL && SpanIs(p, equals ? equals : eol, key))
+        if (close == eol && inSection && key != NULL && SpanIs(p, Seek(p, eol, '='), key))
             return line;
         p = eol;
     }
@@ -120,7 +125,7 @@ static void Find(Report &report, Rank rank, const char *section, const char *key
 static bool Exists(const char *path, bool program)
 {
     char found[kPathSize], dir[kPathSize], *part;
-    if (program && strchr(path, '\\') == NULL) {
+    if (program && *Seek(path, path + TextLength(path), '\\') == '\0') {
         UINT length = GetWindowsDirectoryA(dir, sizeof(dir));
         return (length > 0 && length < sizeof(dir) && SearchPathA(dir, path, NULL, sizeof(found), found, &part)) ||
                SearchPathA(NULL, path, NULL, sizeof(found), found, &part);
@@ -185,7 +190,7 @@ static void CheckTable(Report &report, const Table &table)
 static void CheckValue(Report &report, const char *section, const char *key, const char *value, int size)
 {
     if (size > 0) {
-        if ((int)strlen(value) >= size)
+        if ((int)TextLength(value) >= size)
             Find(report, kRankValue, section, key, kCut, size - 1);
         return;
     }
@@ -194,9 +199,9 @@ static void CheckValue(Report &report, const char *section, const char *key, con
     for (; *digit != '\0'; digit++)
         number = number && *digit >= '0' && *digit <= '9';
     LONG read = ReadConfigInt(section, key, -1), used = read;
-    if (_strcmpi(key, kKillDelayKey) == 0 && read != -1)
+    if (SameTextNoCase(key, kKillDelayKey) && read != -1)
         used = KillDelayMs(read) / 1000;
-    else if (_strcmpi(key, kShiftDelayKey) == 0)
+    else if (SameTextNoCase(key, kShiftDelayKey))
         used = ShiftDelaySeconds(read);
     if (!number)
         Find(report, kRankValue, section, key, kNotNumber, value, (long)read);
@@ -210,9 +215,9 @@ static void CheckTableKey(Report &report, const Table &table, const char *key, c
 {
     char name[kNameSize], found[kNameSize];
     for (int kind = 0; kind < 3 && table.prefixes[kind] != NULL; kind++) {
-        size_t length = strlen(table.prefixes[kind]);
+        size_t length = TextLength(table.prefixes[kind]);
         const char *digits = key + length;
-        if (strlen(key) <= length || !SpanIs(key, digits, table.prefixes[kind]) || *digits < '1' || *digits > '9')
+        if (TextLength(key) <= length || !SpanIs(key, digits, table.prefixes[kind]) || *digits < '1' || *digits > '9')
             continue;
         int n = 0;
         for (; *digits >= '0' && *digits <= '9' && n <= table.max; digits++)
@@ -232,13 +237,13 @@ static void CheckTableKey(Report &report, const Table &table, const char *key, c
 static void CheckKey(Report &report, const char *section, const char *key, const char *value)
 {
     for (const Table &table : kTables)
-        if (_strcmpi(section, table.section) == 0)
+        if (SameTextNoCase(section, table.section))
             return CheckTableKey(report, table, key, value);
-    bool isMain = _strcmpi(section, kMainSection) == 0;
+    bool isMain = SameTextNoCase(section, kMainSection);
     // Every other section is some user's.
     for (int i = 0; i < (isMain ? 2 : (int)ArraySize(kUserKeys)); i++) {
         const char *known = isMain ? (i == 0 ? kLiteStepKey : kExplorerKey) : kUserKeys[i];
-        if (_strcmpi(key, known) == 0)
+        if (SameTextNoCase(key, known))
             return CheckValue(report, section, key, value, isMain || i < kUserTextKeys ? kPathSize : 0);
     }
     Find(report, kRankUnknown, section, key, kUnknownKey, section);
@@ -248,14 +253,14 @@ static void CheckKey(Report &report, const char *section, const char *key, const
 static void CheckSections(Report &report, const char *names, const char *path)
 {
     char entries[kProfileSize];
-    for (const char *section = names; *section != '\0'; section += strlen(section) + 1) {
+    for (const char *section = names; *section != '\0'; section += TextLength(section) + 1) {
         GetPrivateProfileSectionA(section, entries, sizeof(entries), path);
         for (char *entry = entries, *next; *entry != '\0'; entry = next) {
-            next = entry + strlen(entry) + 1;
-            char *equals = strchr(entry, '=');
-            if (equals != NULL)
-                *equals = '\0';
-            CheckKey(report, section, entry, equals != NULL ? equals + 1 : "");
+            next = entry + TextLength(entry) + 1;
+            char *equals = (char *)Seek(entry, next - 1, '=');
+            bool hasValue = *equals == '=';
+            *equals = '\0';
+            CheckKey(report, section, entry, hasValue ? equals + 1 : "");
         }
     }
 }
@@ -263,7 +268,7 @@ static void CheckSections(Report &report, const char *names, const char *path)
 static void CheckDirectives(Report &report, const char *userName, const char *userSection, DirectiveFaults faults)
 {
     char value[kPathSize];
-    if (_strcmpi(userSection, userName) != 0 && LineOf(report, userName, NULL) > 0)
+    if (!SameTextNoCase(userSection, userName) && LineOf(report, userName, NULL) > 0)
         Find(report, kRankSection, userName, NULL, "%s", kNoUserShell);
     ReadConfigString(userSection, kThemeDirectiveKey, value, sizeof(value));
     if (faults.theme)
@@ -283,7 +288,7 @@ static void ShowReport(const Report &report, const char *userName, const char *u
             AppendText(message, more);
         return ShowMessage(message);
     }
-    if (_strcmpi(userSection, userName) != 0)
+    if (!SameTextNoCase(userSection, userName))
         FormatText(own, kNoOwnSection, userName);
     const char *shells[] = { gState.liteStepPath, gState.explorerPath, gState.alternatePath };
     FormatText(message, kInOrder, userSection, own, shells[gState.shellKind - SHELL_LITESTEP],

@@ -1,7 +1,5 @@
 #include "config/config.h"
 
-#include <string.h>
-
 #include "common/message_box.h"
 #include "common/text.h"
 
@@ -69,9 +67,9 @@ LONG ShiftDelaySeconds(LONG seconds)
 
 static ShellKind ShellKindOf(const char *directive)
 {
-    if (_strcmpi(directive, kLiteStepKey) == 0)
+    if (SameTextNoCase(directive, kLiteStepKey))
         return SHELL_LITESTEP;
-    if (_strcmpi(directive, kExplorerKey) == 0)
+    if (SameTextNoCase(directive, kExplorerKey))
         return SHELL_EXPLORER;
     return SHELL_ALTERNATE;
 }
@@ -139,7 +137,7 @@ static bool FindUserTheme(const char *userSection)
     if (!ReadConfigString(userSection, kThemeDirectiveKey, directive, kPathSize))
         return true;
     for (LONG i = 0; i < gState.themeCount; i++) {
-        if (_strcmpi(directive, gState.themes[i].name) == 0) {
+        if (SameTextNoCase(directive, gState.themes[i].name)) {
             gState.themeIndex = i;
             return true;
         }
@@ -167,7 +165,7 @@ void LoadAltShells()
 bool FindAltShell(const char *directive)
 {
     for (LONG i = 0; i < gState.altShellCount; i++) {
-        if (_strcmpi(directive, gState.altShells[i].name) == 0) {
+        if (SameTextNoCase(directive, gState.altShells[i].name)) {
             CopyText(gState.alternatePath, gState.altShells[i].path);
             gState.altShellIndex = i;
             return true;

@@ -1,5 +1,4 @@
 // The Windows system shell setting: the program Windows starts at log-on.
-#include <string.h>
 
 #include "common/message_box.h"
 #include "common/text.h"
@@ -73,7 +72,7 @@ static bool WriteShellToRegistry(const char *text)
     if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_WRITE, &key) != ERROR_SUCCESS)
         return false;
     LONG status = RegSetValueExA(key, kShellValue, 0, REG_SZ, (const BYTE *)text,
-                                 (DWORD)strlen(text) + 1);
+                                 (DWORD)TextLength(text) + 1);
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
@@ -87,19 +86,35 @@ static bool WriteShellToSystemIni(const char *text)
     return WritePrivateProfileStringA(kBootSection, kShellKey, text, iniPath) != FALSE;
 }
 
-bool SetSystemShell(LONG which)
+// Writes text as the setting and remembers it; the failure message on failure.
+static bool WriteShellText(const char *text)
 {
-    if (which == 0 && gState.uninstalled)
-        return true;
-    char text[kPathSize];
-    bool written = ComposeShellText(which, text) &&
-                   (gState.isNT ? WriteShellToRegistry(text) : WriteShellToSystemIni(text));
+    bool written = gState.isNT ? WriteShellToRegistry(text) : WriteShellToSystemIni(text);
     if (!written) {
         ShowMessage(kSystemShellFailed);
         return false;
     }
     CopyText(gState.lastWrittenShell, text);
     return true;
+}
+
+bool SetSystemShell(LONG which)
+{
+    // Once uninstalled, or once someone else has written the setting, it is
+    // no longer the manager's: naming a shell to start would undo that as
+    // surely as naming the manager.
+    if (gState.uninstalled)
+        return true;
+    if (!SystemShellStillOurs()) {
+        gState.uninstalled = true;
+        return true;
+    }
+    char text[kPathSize];
+    if (!ComposeShellText(which, text)) {
+        ShowMessage(kSystemShellFailed);
+        return false;
+    }
+    return WriteShellText(text);
 }
 
 // The current setting into text. False when it could not be read; a value
@@ -111,7 +126,7 @@ static bool ReadShellFromRegistry(char (&text)[kPathSize])
     if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
-    DWORD size = kPathSize - 1;
+    DWORD size = kPathSize;
     LONG status = RegQueryValueExA(key, kShellValue, NULL, &type, (BYTE *)text, &size);
     RegCloseKey(key);
     if (status == ERROR_MORE_DATA) {
@@ -122,7 +137,12 @@ static bool ReadShellFromRegistry(char (&text)[kPathSize])
         return false;
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         size = 0;
-    // The stored data need not carry its terminating zero.
+    // The stored data need not carry its terminating zero; 260 characters
+    // without one are more than any text the manager writes.
+    if (size > 0 && text[size - 1] == '\0')
+        size--;
+    if (size >= (DWORD)kPathSize)
+        size = 0;
     text[size] = '\0';
     return true;
 }
@@ -138,13 +158,38 @@ static bool ReadShellFromSystemIni(char (&text)[kPathSize])
     return text[0] != '\0';
 }
 
+static bool ReadShellText(char (&text)[kPathSize])
+{
+    return gState.isNT ? ReadShellFromRegistry(text) : ReadShellFromSystemIni(text);
+}
+
+void NoteSystemShellAtStart()
+{
+    gState.shellAtStartKnown = ReadShellText(gState.shellAtStart);
+}
+
 bool SystemShellStillOurs()
+{
+    const char *ours = gState.lastWrittenShell;
+    if (ours[0] == '\0') {
+        if (!gState.shellAtStartKnown)
+            return true;
+        ours = gState.shellAtStart;
+    }
+    char current[kPathSize];
+    if (!ReadShellText(current))
+        return true;
+    return SameTextNoCase(current, ours);
+}
+
+bool RestoreLastWrittenShell()
 {
     if (gState.lastWrittenShell[0] == '\0')
         return true;
     char current[kPathSize];
-    bool read = gState.isNT ? ReadShellFromRegistry(current) : ReadShellFromSystemIni(current);
-    if (!read)
+    if (ReadShellText(current) && SameTextNoCase(current, gState.lastWrittenShell))
         return true;
-    return _strcmpi(current, gState.lastWrittenShell) == 0;
+    char text[kPathSize];
+    CopyText(text, gState.lastWrittenShell);
+    return WriteShellText(text);
 }

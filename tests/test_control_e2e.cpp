@@ -697,8 +697,8 @@ TEST_F(ControlWindow, ShiftDelayHoldsKey)
     }
 }
 
-// A swap nested in a restart's spawn (while a theme failure is reported)
-// changes the shell kind; the restart must still let go of its own key.
+// A swap posted while a restart's spawn reports a theme failure waits until
+// the restart is over; then one shell runs, and no key stays down.
 TEST_F(ControlWindow, RestartReleasesItsOwnKeyAfterNestedSwap)
 {
     Options options;
@@ -708,11 +708,17 @@ TEST_F(ControlWindow, RestartReleasesItsOwnKeyAfterNestedSwap)
     Post(CM_RESTART);
     ASSERT_TRUE(WaitForWindow("#32770", kCaption, 20000) != NULL) << "the theme failure must show";
     Post(CM_SWAP);
-    ASSERT_TRUE(WaitForLines(exDir_, "start", 1, 40000)) << "the nested swap must start Explorer";
     Sleep(500);
+    EXPECT_EQ(0u, LinesStarting(exDir_, "start").size()) << "the swap must wait for the restart";
     WatchBoxes();
     ASSERT_TRUE(WaitForLines(lsDir_, "start", 2, 40000)) << "the restart must go on";
+    ASSERT_TRUE(WaitForLines(exDir_, "start", 1, 40000)) << "the swap must follow the restart";
     Settle();
+    HANDLE restarted = OpenStart(lsDir_, 1), explorer = OpenStart(exDir_, 0);
+    EXPECT_FALSE(Alive(restarted)) << "the swap must stop the restarted LiteStep";
+    EXPECT_TRUE(Alive(explorer)) << "Explorer must run";
+    CloseHandle(restarted);
+    CloseHandle(explorer);
     EXPECT_FALSE(KeyDown(VK_SHIFT)) << "Shift must not stay down";
     EXPECT_FALSE(KeyDown(VK_CONTROL)) << "Control must not stay down";
     EXPECT_EQ(1u, watcher_->Count("theme.  Please check Quillfern.cfg")) << "one theme failure";
