@@ -10,13 +10,14 @@ EXE = os.path.join(SOURCE, 'build', 'i686', 'Quillfern.exe')
 # function; Windows 95 exports every one (those marked * only as stubs that
 # fail: Quillfern calls them on NT alone). No C run-time DLL of any name.
 ALLOWED = {
-    'NT 3.1': 'KERNEL32: CloseHandle CopyFileA CreateProcessA CreateThread DuplicateHandle ExitProcess '
+    'NT 3.1': 'KERNEL32: CloseHandle CopyFileA CreateFileA CreateFileMappingA GetFileSize MapViewOfFile '
+              'UnmapViewOfFile SearchPathA GetPrivateProfileSectionA CreateProcessA CreateThread DuplicateHandle ExitProcess '
               'FormatMessageA FreeLibrary GetCommandLineA GetCurrentProcess GetExitCodeProcess '
               'GetFileAttributesA GetLastError GetModuleFileNameA GetModuleHandleA GetPrivateProfileIntA '
               'GetPrivateProfileStringA GetProcAddress GetTickCount GetWindowsDirectoryA LoadLibraryA '
               'LocalFree OpenProcess SetLastError Sleep TerminateProcess WaitForSingleObject '
               'WritePrivateProfileStringA lstrlenA | '
-              'USER32: CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA '
+              'USER32: GetAsyncKeyState CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA '
               'DispatchMessageA EndDialog ExitWindowsEx FindWindowA GetDlgItem GetMessageA GetWindowTextA '
               'IsDlgButtonChecked KillTimer LoadIconA MapVirtualKeyA MessageBoxA PostMessageA PostQuitMessage '
               'SendDlgItemMessageA SendMessageA SetDlgItemTextA SetFocus SetForegroundWindow SetTimer '
@@ -26,6 +27,7 @@ ALLOWED = {
               'RegQueryValueExA RegSetValueExA AdjustTokenPrivileges* LookupPrivilegeValueA* OpenProcessToken*',
     'NT 3.5': 'KERNEL32: GetVersionExA',
     'NT 3.51': 'USER32: RegisterClassExA LoadImageA',
+    'NT 4.0': 'KERNEL32: GetPrivateProfileSectionNamesA',
 }
 RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON = 2, 3, 5, 14
 CLASSES = {0x80: 'BUTTON', 0x82: 'STATIC', 0x83: 'LISTBOX'}
