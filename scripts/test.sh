@@ -2,7 +2,7 @@
 # The whole test run on a fresh machine: installs what it needs, builds both
 # presets, makes the private Wine prefix, starts a virtual display, and runs
 # every test under Wine. ctest's summary is the last thing printed.
-# Extra arguments go to ctest (for example -R test_config).
+# Extra arguments go to ctest (for example -R test_tables).
 #
 # scripts/test.sh --i686 is the i686 lane: the shipped 32-bit build run under
 # the 32-bit Wine in a 64-bit prefix of its own (build/wineprefix-i686), as on

@@ -61,23 +61,20 @@ qf_start_xvfb() {
 }
 
 # One program of ours stays up for the whole run, so that Wine's desktop
-# process (and the tray window we take away) does not come back. A wineserver
+# process (and the tray window it takes away) does not come back; the session
+# helper returns once that keeper is up and the tray is gone. A wineserver
 # left over from an earlier run may still be tied to another display: end it.
+# An argument names a file where the keeper notes the end of the session.
 qf_start_session() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
-    "$WINE64" "$QF_TESTBIN/keeper.exe" </dev/null >/dev/null 2>&1 &
-    QF_KEEPER_PID=$!
-    "$WINE64" "$QF_TESTBIN/tray_remover.exe" </dev/null >/dev/null 2>&1 ||
+    "$WINE64" "$QF_TESTBIN/session.exe" start "$@" </dev/null >/dev/null 2>&1 ||
         echo "warning: Wine's Shell_TrayWnd is still there" >&2
 }
 
 qf_stop_session() {
     wineserver -k >/dev/null 2>&1 || true
-    if [ -n "${QF_KEEPER_PID:-}" ]; then
-        wait "$QF_KEEPER_PID" 2>/dev/null || true
-        QF_KEEPER_PID=
-    fi
+    wineserver -w >/dev/null 2>&1 || true
     if [ -n "${QF_XVFB_PID:-}" ]; then
         kill "$QF_XVFB_PID" 2>/dev/null || true
         wait "$QF_XVFB_PID" 2>/dev/null || true

@@ -126,6 +126,8 @@ static bool ReadShellFromRegistry(char (&text)[kPathSize])
     if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
+    // Room for the longest text the manager writes with its zero: a buffer
+    // one byte short would read the manager's own 259 characters as foreign.
     DWORD size = kPathSize;
     LONG status = RegQueryValueExA(key, kShellValue, NULL, &type, (BYTE *)text, &size);
     RegCloseKey(key);
