@@ -12,14 +12,14 @@ EXE = os.path.join(SOURCE, 'build', 'i686', 'Quillfern.exe')
 # them on NT alone). Any C run-time DLL, whatever its name, is refused.
 ALLOWED = """
 KERNEL32 CloseHandle CopyFileA CreateProcessA CreateThread DuplicateHandle ExitProcess FormatMessageA
- FreeLibrary GetCommandLineA GetCurrentProcess GetExitCodeProcess GetFileAttributesA GetLastError
+ FreeLibrary GetCommandLineA GetCurrentProcess GetCurrentProcessId GetExitCodeProcess GetFileAttributesA GetLastError
  GetModuleFileNameA GetModuleHandleA GetPrivateProfileIntA GetPrivateProfileStringA GetProcAddress
  GetTickCount GetVersionExA:NT3.5 GetWindowsDirectoryA LoadLibraryA LocalFree OpenProcess SetLastError
  Sleep TerminateProcess WaitForSingleObject WritePrivateProfileStringA lstrlenA CreateFileA
  CreateFileMappingA GetFileSize MapViewOfFile UnmapViewOfFile SearchPathA GetPrivateProfileSectionA
  GetPrivateProfileSectionNamesA:NT4.0
 USER32 GetAsyncKeyState CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA DispatchMessageA
- EndDialog ExitWindowsEx FindWindowA GetDlgItem GetMessageA GetWindowTextA IsDlgButtonChecked KillTimer
+ EndDialog ExitWindowsEx FindWindowA GetDlgItem GetMessageA GetWindowTextA GetWindowThreadProcessId IsDlgButtonChecked KillTimer
  LoadIconA LoadImageA:NT3.51 MapVirtualKeyA MessageBoxA PostMessageA PostQuitMessage RegisterClassExA:NT3.51
  SendDlgItemMessageA SendMessageA SetDlgItemTextA SetFocus SetForegroundWindow SetTimer SetWindowTextA
  ShowWindow SystemParametersInfoA TranslateMessage UnregisterClassA WaitForInputIdle keybd_event
