@@ -113,17 +113,17 @@ int RunManager(HINSTANCE instance, char *commandTail)
     char userSection[kPathSize];
     char configPath[kPathSize];
 
+    // Taken first, while the user still holds it through the log-on.
+    bool controlHeld = (GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0;
     gState.uninstalled = false;
     gState.monitorThreadId = 0;
     DetectPlatform();
     FindManagerDir(instance);
 
-    // The client skips the switch character, whatever it is. It reads the
-    // configuration itself, only for the words that need it.
-    if (commandTail[0] != '\0') {
-        RunCommand(commandTail + 1);
-        ExitProcess(0);
-    }
+    // The client skips the switch character, whatever it is, and reads the
+    // configuration only if its word needs it.
+    if (commandTail[0] != '\0')
+        ExitProcess((UINT)RunCommand(commandTail + 1));
     FindUserName(userSection);
     LoadUserSettings(userSection);
     if (IsManagerRunning())
@@ -141,6 +141,12 @@ int RunManager(HINSTANCE instance, char *commandTail)
     if (!FormConfigPath(configPath))
         ShowMessage(kConfigPathTooLongText);
     LoadThemesAndShells(userSection);
+    // The way out of a configured shell that does not work: the choice,
+    // without a countdown that would start that shell anyway.
+    if (controlHeld) {
+        gState.askBoot = true;
+        gState.startDelay = 0;
+    }
     CreateControlWindow(instance);
     if (gState.askBoot)
         DialogBoxParamA(instance, kOptionsDialog, gState.controlWindow, ShellChoiceDlgProc, 0);

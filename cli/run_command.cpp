@@ -17,6 +17,7 @@ constexpr DWORD kManagerEndWaitMs = 120000;
 
 constexpr char kInstallWord[] = "install";
 constexpr char kUninstallWord[] = "uninstall";
+constexpr char kCheckWord[] = "check";
 
 struct CommandWord {
     const char *word;
@@ -87,7 +88,7 @@ static void LoadClientSettings()
     LoadUserSettings(userSection);
 }
 
-void RunCommand(char *word)
+int RunCommand(char *word)
 {
     // Looked for before the word is read, as the one handle every post uses.
     HWND manager = FindWindowA(kControlClassName, NULL);
@@ -97,28 +98,32 @@ void RunCommand(char *word)
     if (SameTextNoCase(word, kInstallWord)) {
         LoadClientSettings();
         InstallManager();
-        return;
+        return 0;
     }
+    // Reads the file itself and touches no manager.
+    if (SameTextNoCase(word, kCheckWord))
+        return CheckConfiguration();
     if (SameTextNoCase(word, kUninstallWord)) {
         LoadClientSettings();
         UninstallManager();
         // Told of the uninstallation, the manager writes the setting no more.
         if (manager == NULL)
-            return;
+            return 0;
         PostMessageA(manager, CM_QUIT, gState.uninstalled ? kQuitUninstalled : 0, 0);
         if (gState.uninstalled)
             KeepUninstalled(manager);
-        return;
+        return 0;
     }
     if (manager == NULL) {
         ShowMessage(kNoManager);
-        return;
+        return 0;
     }
     for (const CommandWord &command : kCommandWords) {
         if (SameTextNoCase(word, command.word)) {
             PostMessageA(manager, command.message, 0, 0);
-            return;
+            return 0;
         }
     }
     ReportUnknownWord(word);
+    return 0;
 }

@@ -41,12 +41,10 @@ lay_out_demo() {
     find "$DEMO" -mindepth 1 -maxdepth 1 ! -name wineprefix -exec rm -rf {} +
     mkdir -p "$DEMO/LiteStep/themes" "$DEMO/Explorer" "$DEMO/Shells" "$SHOTS"
     cp build/x86_64/Quillfern.exe "$DEMO/"
-    cp "$QF_TESTBIN/litestep_standin.exe" "$DEMO/LiteStep/LiteStep.exe"
-    cp "$QF_TESTBIN/explorer_standin.exe" "$DEMO/Explorer/Explorer.exe"
-    cp "$QF_TESTBIN/altshell_standin.exe" "$DEMO/Shells/FileMgr.exe"
-    for dir in LiteStep Explorer Shells; do
-        printf '[standin]\r\n' > "$DEMO/$dir/standin.ini"
-    done
+    # The one stand-in takes its role from its file name.
+    cp "$QF_TESTBIN/standin.exe" "$DEMO/LiteStep/LiteStep.exe"
+    cp "$QF_TESTBIN/standin.exe" "$DEMO/Explorer/Explorer.exe"
+    cp "$QF_TESTBIN/standin.exe" "$DEMO/Shells/FileMgr.exe"
     # LiteStep's own files before any theme is installed.
     printf 'ThemeName "none yet"\r\nThemeColor C0C0C0\r\n' > "$DEMO/LiteStep/step.rc"
     printf '[Modules]\r\n' > "$DEMO/LiteStep/modules.ini"
@@ -162,17 +160,17 @@ expect "LiteStep is back" wait TWharfGlobalContainer 20000
 expect "Explorer is gone" gone Progman 20000
 shot 03-swap-back-to-litestep
 
-starts_before=$(grep -c '^start' "$DEMO/LiteStep/standin.log" || true)
+starts_before=$(grep -c '^litestep start' "$DEMO/LiteStep/events.log" || true)
 send -swaptheme
 expect "the theme list is shown" list 10000
 shot 04-theme-list
 expect "Night chosen in the list" choose 1 5000
 for _ in $(seq 40); do
-    [ "$(grep -c '^start' "$DEMO/LiteStep/standin.log")" -gt "$starts_before" ] && break
+    [ "$(grep -c '^litestep start' "$DEMO/LiteStep/events.log")" -gt "$starts_before" ] && break
     sleep 0.5
 done
 if grep -q '"Night"' "$DEMO/LiteStep/step.rc" &&
-   [ "$(grep -c '^start' "$DEMO/LiteStep/standin.log")" -gt "$starts_before" ]; then
+   [ "$(grep -c '^litestep start' "$DEMO/LiteStep/events.log")" -gt "$starts_before" ]; then
     echo "  ok: LiteStep restarted with the Night theme's step.rc"
 else
     echo "  FAILED: LiteStep was not restarted with the Night theme's step.rc"

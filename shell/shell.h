@@ -23,6 +23,10 @@ bool IsManagerRunning();
 constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 constexpr char kSystemShellFailed[] = "An error has occurred while trying\nto install the shell.";
 
+// Opens the Winlogon key under root for every reader and writer of its
+// values, in the view Windows' log-on process reads (see the definition).
+LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY *key);
+
 // System shell setting: 0 the manager itself, 1 LiteStep, 2 Explorer,
 // 3 the alternate shell. Writes nothing, and returns true, once uninstalled is
 // set or the setting is no longer the manager's (see SystemShellStillOurs).

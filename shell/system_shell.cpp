@@ -45,11 +45,31 @@ static bool ComposeSystemIniPath(char (&path)[kPathSize])
     return AppendText(path, kSystemIniName);
 }
 
+// A 32-bit program on 64-bit Windows reads and writes HKLM\SOFTWARE through
+// a redirected copy (Wow6432Node) that the log-on process never looks at, so
+// there it asks for the 64-bit view. Windows 2000 and earlier know neither
+// that flag nor IsWow64Process: both are used only where the function exists
+// and says so, and the masks stay as they are everywhere else.
+static bool RunsUnderWow64()
+{
+    typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);
+    IsWow64ProcessFn isWow64 = (IsWow64ProcessFn)(void (*)(void))GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "IsWow64Process");
+    BOOL wow64 = FALSE;
+    return isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY *key)
+{
+    constexpr REGSAM kWow64Key64 = 0x0100;  // KEY_WOW64_64KEY
+    return RegOpenKeyExA(root, kWinlogonKey, 0, RunsUnderWow64() ? access | kWow64Key64 : access, key);
+}
+
 static bool WriteShellToRegistry(const char *text)
 {
     HKEY key;
     // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon "Shell"
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS)
+    if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_WRITE, &key) != ERROR_SUCCESS)
         return false;
     LONG status = RegSetValueExA(key, kShellValue, 0, REG_SZ, (const BYTE *)text,
                                  (DWORD)TextLength(text) + 1);
@@ -103,9 +123,11 @@ static bool ReadShellFromRegistry(char (&text)[kPathSize])
 {
     HKEY key;
     // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon "Shell"
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
+    // Room for the longest text the manager writes with its zero: a buffer
+    // one byte short would read the manager's own 259 characters as foreign.
     DWORD size = kPathSize;
     LONG status = RegQueryValueExA(key, kShellValue, NULL, &type, (BYTE *)text, &size);
     RegCloseKey(key);

@@ -1,0 +1,27 @@
+#!/bin/bash
+# The i686 lane (scripts/test.sh --i686; see there). Exit codes: 0 passed,
+# 1 failed, 3 not run because this machine cannot run 32-bit programs.
+set -e
+cd "$(dirname "$0")/.."
+export QF_WINEPREFIX="$PWD/build/wineprefix-i686"
+source scripts/wine-env.sh
+if ! qf_can_run_32bit; then
+    echo "i686 lane not run: $QF_NO_32BIT_REASON."
+    exit 3
+fi
+scripts/install-deps.sh
+scripts/install-deps.sh --wine32
+scripts/build.sh
+trap qf_stop_session EXIT
+qf_start_xvfb
+qf_make_prefix
+qf_start_session
+set +e
+echo "i686 lane: build/i686/Quillfern.exe under 32-bit Wine on display $DISPLAY (log: build/i686-lane.log)..." >&2
+QF_EXE="$PWD/build/i686/Quillfern.exe" QF_ROWS="$QF_I686_ROWS" \
+    ctest --test-dir build/x86_64 --output-on-failure -R '^scenario' "$@" </dev/null >build/i686-lane.log 2>&1
+status=$?
+qf_stop_session >/dev/null 2>&1
+trap - EXIT
+cat build/i686-lane.log
+exit $status
