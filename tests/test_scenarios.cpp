@@ -243,6 +243,12 @@ private:
     // Every visible window captioned like ours, once, in the order they came.
     void Poll()
     {
+        // Gone windows are forgotten before the look, not after: one that
+        // closed during the look would otherwise come back as new.
+        EnterCriticalSection(&lock);
+        for (auto it = seen.begin(); it != seen.end();)
+            it = IsWindow(*it) ? std::next(it) : seen.erase(it);
+        LeaveCriticalSection(&lock);
         std::vector<HWND> found;
         EnumWindows([](HWND window, LPARAM list) -> BOOL {
             char name[64] = "", caption[64] = "";
@@ -254,8 +260,6 @@ private:
             return TRUE;
         }, (LPARAM)&found);
         EnterCriticalSection(&lock);
-        for (auto it = seen.begin(); it != seen.end();)
-            it = IsWindow(*it) ? std::next(it) : seen.erase(it);
         for (HWND window : found)
             if (seen.insert(window).second)
                 queue.push_back(window);
