@@ -9,10 +9,12 @@ EXE = os.path.join(SOURCE, 'build', 'i686', 'Quillfern.exe')
 # What each system DLL may give. Windows 95 and NT 3.1 both export every
 # function, but for those marked with the NT release that added it, and those
 # marked 95stub, which Windows 95 exports as a stub that fails (Quillfern calls
-# them on NT alone). Any C run-time DLL, whatever its name, is refused.
+# them on NT alone). Any C run-time DLL, whatever its name, is refused, and so
+# is FreeLibrary: the file dialog's library stays once loaded, since the shell
+# extensions it brings may still run code that freeing it would unmap.
 ALLOWED = """
 KERNEL32 CloseHandle CopyFileA CreateProcessA CreateThread DuplicateHandle ExitProcess FormatMessageA
- FreeLibrary GetCommandLineA GetCurrentProcess GetCurrentProcessId GetExitCodeProcess GetFileAttributesA GetLastError
+ GetCommandLineA GetCurrentProcess GetCurrentProcessId GetExitCodeProcess GetFileAttributesA GetLastError
  GetModuleFileNameA GetModuleHandleA GetPrivateProfileIntA GetPrivateProfileStringA GetProcAddress
  GetTickCount GetVersionExA:NT3.5 GetWindowsDirectoryA LoadLibraryA LocalFree OpenProcess SetLastError
  Sleep TerminateProcess WaitForSingleObject WritePrivateProfileStringA lstrlenA CreateFileA

@@ -258,14 +258,16 @@ TEST(Tables, CommandLines)
         {"the switch alone", "Q.exe -", true, "[-] " + Quoted(kNotAnOption)},
         {"a word too long for the box is cut", "Q.exe -" + w300, true, "[-" + w300 + "] " + Quoted(w300.substr(0, 255 - kNotAnOption.size()) + kNotAnOption)},
         {"no manager", "Q.exe -swap", false, "[-swap]  [no-manager]"}, {"no manager, no word", "Q.exe -bogus", false, "[-bogus]  [no-manager]"},
-        {"uninstall ends the manager", "Q.exe -uninstall", true, "[-uninstall] " + to_string(CM_QUIT) + " [uninstalled]"},
+        {"uninstall ends the manager, saying so", "Q.exe -uninstall", true, "[-uninstall] " + to_string(CM_QUIT) + " with parameters [uninstalled]"},
         {"uninstall without a manager", "Q.exe -uninstall", false, "[-uninstall]  [uninstalled]"},
     };
+    const string cfg = Scratch("words");
+    Put(cfg + kConfigFileName, "[default]\nshell=explorer_exe\n");
     Boxes();
     for (const auto &row : rows) {
         gState = ManagerState();
         gState.isNT = true;
-        gState.shellKind = SHELL_EXPLORER;
+        strcpy(gState.managerDir, cfg.c_str());
         HWND window = row.manager ? CreateWindowExA(0, kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, windowClass.hInstance, NULL) : NULL;
         string line = row.line + '\0' + string(16, (char)0xCC), want = line;
         char *tail = FormCommandTail(&line[0]);
@@ -321,16 +323,17 @@ TEST(Tables, SystemShellAndExit)
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL, ERROR_ACCESS_DENIED, 0x400, (LPSTR)&system, 0, NULL);
     const string denied = system ? system : "(no text)";
     LocalFree(system);
-    enum { UNINSTALLED = 1, BLOCKED = 2 };
+    enum { UNINSTALLED = 1, BLOCKED = 2, FOREIGN = 4 };
     // From "-" in both stores. act: "set N" SetSystemShell(N), "exit N" ExitSession(N), "error N" ShowSystemError(N);
-    // other: some other program's write after it.
+    // other: some other program's write after it; FOREIGN: C:\Else.exe written after the manager's start, before the act.
     const struct { const char *name; bool nt; const char *act; string dir, lite, alt; int flags; const char *other; string want; } rows[] = {
         {"NT: the manager", true, "set 0", q, ls, "", 0, NULL, "written reg=" + qf + " ini=- ours"},
         {"NT: LiteStep", true, "set 1", q, ls, "", 0, NULL, "written reg=" + ls + " ini=- ours"},
         {"NT: Explorer by its bare name", true, "set 2", q, ls, "", 0, NULL, "written reg=Explorer.exe ini=- ours"},
         {"NT: the alternate shell", true, "set 3", q, ls, "C:\\Alt.exe", 0, NULL, "written reg=C:\\Alt.exe ini=- ours"},
         {"NT: uninstalled, not the manager", true, "set 0", q, ls, "", UNINSTALLED, NULL, "written reg=- ini=- ours"},
-        {"NT: uninstalled, LiteStep all the same", true, "set 1", q, ls, "", UNINSTALLED, NULL, "written reg=" + ls + " ini=- ours"},
+        {"NT: uninstalled, not LiteStep either", true, "set 1", q, ls, "", UNINSTALLED, NULL, "written reg=- ini=- ours"},
+        {"NT: written by someone else since the start", true, "set 1", q, ls, "", FOREIGN, NULL, "written reg=C:\\Else.exe ini=- not ours"},
         {"NT: a manager path of 259", true, "set 0", d246, ls, "", 0, NULL, "written reg=" + d246 + "Quillfern.exe ini=- ours"},
         {"NT: a manager path of 260", true, "set 0", d247, ls, "", 0, NULL, refused},
         {"NT: LiteStep without a path", true, "set 1", q, "", "", 0, NULL, refused},
@@ -351,6 +354,8 @@ TEST(Tables, SystemShellAndExit)
         {"NT: an exit with a failed write-back", true, "exit 1", string(kPathSize - 1, 'd'), ls, "", 0, NULL,
          "exit flags=1 reason=0 expected privilege=1 shell=- [shell-failed]; reg=- ini=- ours"},
         {"95: reboot, no privilege work", false, "exit 2", q, ls, "", 0, NULL, "exit flags=2 reason=0 expected privilege=0 shell=" + qf + "; reg=- ini=" + qf + " ours"},
+        {"95: written by someone else since the start", false, "exit 2", q, ls, "", FOREIGN, NULL,
+         "exit flags=2 reason=0 expected privilege=0 shell=C:\\Else.exe; reg=- ini=C:\\Else.exe not ours"},
         {"the system's text for an error", true, "error 5", q, ls, "", 0, NULL, "reg=- ini=- ours" + Quoted(denied)},
         {"an error the system has no text for", true, "error 536914893", q, ls, "", 0, NULL, "reg=- ini=- ours" + Quoted("Error 536914893")},
     };
@@ -364,6 +369,8 @@ TEST(Tables, SystemShellAndExit)
         strcpy(gState.explorerPath, "C:\\Windows\\Explorer.exe");
         strcpy(gState.alternatePath, row.alt.c_str());
         SetShells("-", "-");
+        if (row.flags & FOREIGN)
+            NoteSystemShellAtStart(), row.nt ? SetShells("C:\\Else.exe", "-") : SetShells("-", "C:\\Else.exe");
         ASSERT_EQ(0, ShutdownPrivilege(0)) << "the shutdown privilege cannot be turned off here";
         if (row.flags & BLOCKED)   // running as root, only a directory in its place stops a write
             MoveFileExA(ini.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING), CreateDirectoryA(ini.c_str(), NULL);
@@ -380,6 +387,34 @@ TEST(Tables, SystemShellAndExit)
         got += "reg=" + RegShell() + " ini=" + IniShell() + (SystemShellStillOurs() ? " ours" : " not ours");
         EXPECT_EQ(row.want, got + Boxes()) << row.name;
     }
+}
+
+// ---- The monitor watches a shell whose handle cannot be duplicated all the same ----
+
+extern "C" void *__imp_DuplicateHandle;
+BOOL WINAPI NoDuplicate(HANDLE, HANDLE, HANDLE, HANDLE *, DWORD, BOOL, DWORD) { return FALSE; }
+
+TEST(Tables, ShellWatchedWithoutDuplicate)
+{
+    void **slot = &__imp_DuplicateHandle, *real = *slot;
+    DWORD access;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &access);
+    gState = ManagerState();
+    gState.uninstalled = true;   // nothing written to the system shell setting
+    gState.shellKind = SHELL_ALTERNATE;
+    GetWindowsDirectoryA(gState.alternatePath, MAX_PATH);
+    strcat(gState.alternatePath, "\\notepad.exe");
+    gState.controlWindow = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+    *slot = (void *)NoDuplicate;
+    bool spawned = SpawnShell();
+    *slot = real;
+    TerminateProcess(gState.shellProcess.hProcess, 1);
+    MSG m;
+    bool reported = false;
+    for (DWORD start = GetTickCount(); !reported && GetTickCount() - start < 10000; Sleep(10))
+        reported = PeekMessageA(&m, gState.controlWindow, CM_SHELLTERMINATED, CM_SHELLTERMINATED, PM_REMOVE);
+    EXPECT_EQ("spawned, end reported", string(spawned ? "spawned" : "not spawned") + (reported ? ", end reported" : ", end unreported") + Boxes());
+    DestroyWindow(gState.controlWindow);
 }
 
 // ---- Theme installation: backups, copies, wallpaper; nothing half-done ----
