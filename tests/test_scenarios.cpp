@@ -68,8 +68,13 @@ std::vector<Row> LoadRows()
             rows.back().steps.push_back({number, words, line});
         }
     }
+    // QF_ROWS: parts of row names, separated by |.
+    std::string wanted = only != NULL ? "|" + std::string(only) + "|" : "";
     rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const Row &row) {
-        return only != NULL && row.name.find(only) == std::string::npos;
+        for (size_t at = 0, end; (end = wanted.find('|', at + 1)) != std::string::npos; at = end)
+            if (end > at + 1 && row.name.find(wanted.substr(at + 1, end - at - 1)) != std::string::npos)
+                return false;
+        return only != NULL;
     }), rows.end());
     return rows;
 }
@@ -91,7 +96,7 @@ std::string ManagerToCopy()
 
 std::string WindowText(HWND window)
 {
-    char text[1024] = "";
+    char text[4096] = "";
     DWORD_PTR got;
     SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got);
     return text;
@@ -161,6 +166,10 @@ public:
         for (const char *value : {"Shell", "AutoRestartShell"})
             saved.emplace_back(new SavedRegValue(HKEY_LOCAL_MACHINE, kWinlogonKey, value));
         saved.emplace_back(new SavedRegValue(HKEY_CURRENT_USER, kWinlogonKey, "Shell"));
+        for (const char *value : {"Shell", "AutoRestartShell"}) {
+            saved.emplace_back(new SavedRegValue(HKEY_LOCAL_MACHINE, kWow64Winlogon, value));
+            wow64 += ReadRegValue(HKEY_LOCAL_MACHINE, kWow64Winlogon, value) + ";";
+        }
         saved.emplace_back(new SavedRegValue(HKEY_CURRENT_USER, kAppDefaults, "Version"));
         Set("Quillfern", "litestep_exe", sh + "litestep.exe");
         Set("Quillfern", "explorer_exe", sh + "explorer.exe");
@@ -176,6 +185,8 @@ public:
     ~Scene()
     {
         stop = 1;
+        if (GetAsyncKeyState(VK_CONTROL) & 0x8000)
+            keybd_event(VK_CONTROL, 0, KEYEVENTF_KEYUP, 0);
         WaitForMultipleObjects(2, threads, TRUE, INFINITE);
         KillProcessesUnder(dir);
         for (HANDLE process : managers)
@@ -206,9 +217,16 @@ public:
 
 private:
     static constexpr char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
+    // Where 64-bit Windows keeps the Winlogon values of 32-bit programs.
+    static constexpr char kWow64Winlogon[] = "SOFTWARE\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
     const Row &row;
     const Step *step = NULL;
-    std::string dir, sh, mgr, exe, systemIni, systemIniText;
+    std::string dir, sh, mgr, exe, systemIni, systemIniText, wow64, lastBox;
+    bool verbatim = false, checking = false;
+    int written = -1;       // findings a generated Quillfern.cfg holds, -1: none generated
+    volatile HWND spy = NULL;
+    volatile UINT spyPosted = 0;
+    HANDLE spyThread = NULL;
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> config;
     std::vector<std::unique_ptr<SavedRegValue>> saved;
     std::vector<HANDLE> managers, clients;
@@ -323,13 +341,32 @@ private:
             bool ended = WaitForSingleObject(client, kWaitMs) == WAIT_OBJECT_0;
             GetExitCodeProcess(client, &code);
             CloseHandle(client);
-            if (!ended || code != 0) {
+            int want = checking ? Findings(lastBox) : 0;
+            if (!ended || code != (DWORD)want || (checking && written >= 0 && want != written)) {
                 clients.clear();
-                return Fail(ended ? "client exit code " + std::to_string(code) : "the client did not end");
+                return Fail(ended ? "client exit code " + std::to_string(code) + ", findings in its box " +
+                                        std::to_string(want) + ", written " + std::to_string(written)
+                                  : "the client did not end");
             }
         }
         clients.clear();
         return true;
+    }
+
+    // The findings a -check box lists: its lines after the heading, "... and N
+    // more" counting N; 0 for the file in order, 1 for a lone line. The
+    // heading's own figure must agree.
+    static int Findings(const std::string &text)
+    {
+        auto starts = [&](const std::string &prefix) { return text.compare(0, prefix.size(), prefix) == 0; };
+        const std::string more = "\n... and ", heading = "Quillfern.cfg, section", colon = "]: ";
+        if (starts("Quillfern.cfg is in order"))
+            return 0;
+        int lines = (int)std::count(text.begin(), text.end(), '\n');
+        size_t at = text.find(more), said = text.find(colon);
+        int found = at == std::string::npos ? lines : lines - 1 + atoi(text.c_str() + at + more.size());
+        int heading_ = starts(heading) && said != std::string::npos ? atoi(text.c_str() + said + colon.size()) : -1;
+        return lines == 0 ? 1 : heading_ == found ? found : -1;
     }
 
     HWND Manager()
@@ -375,13 +412,18 @@ private:
 
     bool WriteConfig()
     {
+        return verbatim || WriteTextFile(mgr + "Quillfern.cfg", ConfigText()) || Fail("cannot write Quillfern.cfg");
+    }
+
+    std::string ConfigText()
+    {
         std::string text;
         for (const auto &section : config) {
             text += "[" + section.first + "]\r\n";
             for (const auto &key : section.second)
                 text += key.first + "=" + key.second + "\r\n";
         }
-        return WriteTextFile(mgr + "Quillfern.cfg", text) || Fail("cannot write Quillfern.cfg");
+        return text;
     }
 
     bool Reg(const std::string &args)
@@ -406,7 +448,60 @@ private:
             text.replace(at, 4, sh);
         for (size_t at; (at = text.find("@dir\\")) != std::string::npos;)
             text.replace(at, 5, dir);
+        for (size_t at; (at = text.find("@user")) != std::string::npos;)
+            text.replace(at, 5, UserName());
         return text;
+    }
+
+    // The sample configuration with its drive C: moved into the row's
+    // directory, and every file and theme folder it names made there.
+    bool Sample(std::string text)
+    {
+        for (size_t at; (at = text.find("C:\\")) != std::string::npos;)
+            text.replace(at, 3, dir);
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            line.erase(line.find_last_not_of("\r") + 1);
+            size_t equals = line.find('='), path = line.find(dir);
+            if (line[0] == ';' || equals == std::string::npos || path != equals + 1)
+                continue;
+            std::string file = line.substr(path);
+            for (size_t slash = dir.size(); (slash = file.find('\\', slash + 1)) != std::string::npos;)
+                CreateDirectoryA(file.substr(0, slash).c_str(), NULL);
+            bool theme = line.find("theme_path_") == 0;
+            if (theme ? !CreateDirectoryA(file.c_str(), NULL) || !WriteTextFile(file + "\\step.rc", "") ||
+                            !WriteTextFile(file + "\\modules.ini", "")
+                      : !WriteTextFile(file, ""))
+                return Fail("cannot make " + file);
+        }
+        return (verbatim = WriteTextFile(mgr + "Quillfern.cfg", text)) || Fail("cannot write Quillfern.cfg");
+    }
+
+    // The spy answers what is sent to it (as every window must, for the
+    // watcher's sake) and notes the first message posted to it.
+    static DWORD WINAPI SpyThread(void *scene)
+    {
+        Scene *s = (Scene *)scene;
+        WNDCLASSA spyClass = {};
+        spyClass.lpfnWndProc = DefWindowProcA;
+        spyClass.lpszClassName = kControlClassName;
+        RegisterClassA(&spyClass);
+        HWND spy = CreateWindowA(kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+        s->spy = spy;
+        MSG message;
+        while (GetMessageA(&message, NULL, 0, 0) > 0)
+            if (message.hwnd == spy && s->spyPosted == 0)
+                s->spyPosted = message.message;
+        DestroyWindow(spy);
+        return 0;
+    }
+
+    static std::string UserName()
+    {
+        char user[256] = "";
+        DWORD size = sizeof user;
+        GetUserNameA(user, &size);
+        return user;
     }
 
     std::string SystemShell()
@@ -451,6 +546,18 @@ private:
             read = [&, root] { return ReadRegValue(root, kWinlogonKey, w[3].c_str()); };
         } else if (w[1] == "file") {
             read = [&] { return ReadTextFile(dir + w[2]); };
+        } else if (w[1] == "wow64") {
+            want = wow64;
+            read = [&] {
+                std::string now;
+                for (const char *value : {"Shell", "AutoRestartShell"})
+                    now += ReadRegValue(HKEY_LOCAL_MACHINE, kWow64Winlogon, value) + ";";
+                return now;
+            };
+        } else if (w[1] == "posted") {
+            PostMessageA(spy, WM_QUIT, 0, 0);
+            WaitForSingleObject(spyThread, kWaitMs);
+            return spyPosted == 0 || Fail("the client posted message " + std::to_string(spyPosted));
         } else if (w[1] == "keys") {
             read = [] { return (GetAsyncKeyState(VK_SHIFT) | GetAsyncKeyState(VK_CONTROL)) & 0x8000 ? "down" : "up"; };
         } else {
@@ -480,13 +587,19 @@ private:
 
     bool Box(const Words &w)
     {
-        if (gTexts.count(w[1]) == 0)
+        if (gTexts.count(w[1]) == 0 && w[1] != "*")
             return Fail("no text " + w[1] + " in the table");
         HWND box = TakeWindow(kWaitMs);
         std::string kind = box != NULL ? KindOf(box) : "nothing";
         std::string text = kind == "box" ? WindowText(GetDlgItem(box, 0xFFFF)) : "";
-        if (text != gTexts[w[1]])
+        if (w[1] != "*" && text != Resolve(gTexts[w[1]]))
             return Fail("expected box " + w[1] + ", got " + kind + " \"" + text + "\"");
+        RECT rect = {};
+        GetWindowRect(box, &rect);
+        if (rect.left < 0 || rect.top < 0 || rect.right > GetSystemMetrics(SM_CXSCREEN) ||
+            rect.bottom > GetSystemMetrics(SM_CYSCREEN))
+            return Fail("the box is not wholly on the screen");
+        lastBox = text;
         int id = w[2] == "yes" ? IDYES : w[2] == "no" ? IDNO : IDOK;
         if (GetDlgItem(box, id) == NULL)
             return Fail("the box has no " + w[2] + " button");
@@ -517,6 +630,8 @@ private:
                 PostMessageA(GetDlgItem(dialog, Control(w[i])), BM_CLICK, 0, 0);
             else if (act == "counting" || act == "stopped")
                 ok = WaitUntil([&] { return (WindowText(dialog) == kCaption) == (act == "stopped"); }, kWaitMs);
+            else if (act == "still")   // no countdown: four of its 250 ms ticks pass unseen
+                ok = !WaitUntil([&] { return WindowText(dialog) != kCaption; }, 1000);
             else if (act == "closes")
                 ok = WaitUntil([&] { return !IsWindow(dialog); }, kWaitMs);
             else if (act.compare(0, 6, "items=") == 0) {
@@ -659,12 +774,8 @@ private:
                 size_t dot = w[i].find('.'), equals = w[i].find('=');
                 bool sectioned = dot < equals;
                 std::string section = sectioned ? w[i].substr(0, dot) : "default";
-                if (section == "@user") {
-                    char user[256];
-                    DWORD size = sizeof user;
-                    GetUserNameA(user, &size);
-                    section = user;
-                }
+                if (section == "@user")
+                    section = UserName();
                 Set(section, w[i].substr(sectioned ? dot + 1 : 0, equals - (sectioned ? dot + 1 : 0)),
                     Resolve(w[i].substr(equals + 1)));
             }
@@ -711,7 +822,32 @@ private:
             PlaceManager(dir + std::string(length, 'd') + "\\");
             return GetFileAttributesW(Wide(exe).c_str()) != INVALID_FILE_ATTRIBUTES || Fail("no copy made");
         }
+        if (verb == "cfgtext") {
+            std::string text = Resolve(gTexts[w[1]]);
+            for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+                text.insert(at, "\r");
+            return (verbatim = WriteTextFile(mgr + "Quillfern.cfg", text)) || Fail("cannot write it");
+        }
+        if (verb == "sample")
+            return Sample(ReadTextFile(QF_SOURCE_DIR_WIN "\\sample\\Quillfern.cfg"));
+        if (verb == "bigcfg") {
+            // N keys Quillfern does not read, among comments up to 1 MB.
+            written = atoi(w[1].c_str());
+            for (int n = 0; n < written; n++)
+                Set("default", "kill_dealy_" + std::to_string(n), "5");
+            std::string text = ConfigText();
+            while (text.size() < (1u << 20))
+                text += "; " + std::string(77, '-') + "\r\n";
+            return (verbatim = WriteTextFile(mgr + "Quillfern.cfg", text)) || Fail("cannot write it");
+        }
+        if (verb == "press" || verb == "release")
+            return keybd_event(VK_CONTROL, 0, verb == "press" ? 0 : KEYEVENTF_KEYUP, 0), true;
+        if (verb == "spy") {
+            spyThread = CreateThread(NULL, 0, SpyThread, this, 0, NULL);
+            return WaitUntil([&] { return spy != NULL; }, kWaitMs) || Fail("no spy window");
+        }
         if (verb == "start" || verb == "client") {
+            checking = verb == "client" && w.size() > 1 && w[1] == "-check";
             HANDLE process = WriteConfig() ? StartProcess(exe, Join(w, 1)) : NULL;
             (verb == "start" ? managers : clients).push_back(process);
             return process != NULL || Fail("cannot start " + exe);

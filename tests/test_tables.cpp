@@ -3,6 +3,10 @@
 // included, in order and word for word: any other box fails the row.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <ctype.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -11,6 +15,7 @@
 
 #include "app/manager.h"
 #include "common/message_box.h"
+#include "common/text.h"
 #include "cli/cli.h"
 #include "config/config.h"
 #include "control/control.h"
@@ -466,3 +471,32 @@ TEST(Tables, InstallTheme)
 }
 
 }  // namespace
+
+// The shipped program has no C library: its own routines must answer as the
+// library's do in the "C" locale, for every byte and at every cut.
+TEST(Tables, TextRoutinesAnswerAsTheCLibrary)
+{
+    for (int c = 0; c < 256; c++)
+        EXPECT_EQ(isspace(c) != 0, IsBlank((char)c)) << "blank test of byte " << c;
+    const char *words[] = {"", "swap", "SWAP", "SwapTheme", "swap ", "@", "`", "[", "{", "\xC4", "\xE4"};
+    for (const char *a : words)
+        for (const char *b : words)
+            EXPECT_EQ(_strcmpi(a, b) == 0, SameTextNoCase(a, b)) << "'" << a << "' '" << b << "'";
+    for (const char *path : {"C:\\Tools\\LiteStep.exe", "C:shell.exe", "a.b\\c", "dir/name.", ".profile", ""}) {
+        char drive[_MAX_DRIVE], dir[_MAX_DIR], name[_MAX_FNAME], ext[_MAX_EXT], ours[8];
+        _splitpath(path, drive, dir, name, ext);
+        EXPECT_EQ(strlen(name) < sizeof(ours), FileBaseName(ours, path)) << path;
+        EXPECT_EQ(string(name).substr(0, sizeof(ours) - 1), ours) << path;
+    }
+#define QF_FORMAT "%s %d %u %lu %ld%%", "C:\\x", INT_MIN, UINT_MAX, ULONG_MAX, LONG_MIN
+    char expected[64], ours[64];
+    int full = snprintf(expected, sizeof(expected), QF_FORMAT);
+    for (size_t size = 1; size <= (size_t)full + 1; size++) {
+        memset(ours, 0x5a, sizeof(ours));
+        bool whole = FormatTextN(ours, size, QF_FORMAT);
+        EXPECT_EQ(string(expected, size - 1), ours) << "in " << size << " bytes";
+        EXPECT_EQ((size_t)full < size, whole) << "in " << size << " bytes";
+        EXPECT_EQ(0x5a, ours[size]) << "written past " << size << " bytes";
+    }
+#undef QF_FORMAT
+}
