@@ -61,8 +61,8 @@ static HANDLE HandleForMonitor(const PROCESS_INFORMATION &created)
     if (!DuplicateHandle(GetCurrentProcess(), created.hProcess, GetCurrentProcess(), &own,
                          0, FALSE, DUPLICATE_SAME_ACCESS))
         own = NULL;
-    // The process itself can still be opened by its id, which the handle in
-    // shellProcess keeps from being reused.
+    // The process itself can still be opened by its id, which the handle
+    // from its creation keeps from being reused.
     if (own == NULL)
         own = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, created.dwProcessId);
     gState.monitorProcess = own;
