@@ -19,6 +19,8 @@
 #include "cli/cli.h"
 #include "config/config.h"
 #include "control/control.h"
+#include "dialogs/dialogs.h"
+#include "res/resource.h"
 #include "shell/shell.h"
 #include "themes/theme.h"
 
@@ -415,6 +417,30 @@ TEST(Tables, ShellWatchedWithoutDuplicate)
         reported = PeekMessageA(&m, gState.controlWindow, CM_SHELLTERMINATED, CM_SHELLTERMINATED, PM_REMOVE);
     EXPECT_EQ("spawned, end reported", string(spawned ? "spawned" : "not spawned") + (reported ? ", end reported" : ", end unreported") + Boxes());
     DestroyWindow(gState.controlWindow);
+}
+
+// ---- The shell-terminated dialog stays while the end of the session chosen there is refused ----
+
+BOOL WINAPI Refuse(UINT, DWORD) { return FALSE; }
+BOOL WINAPI Accept(UINT, DWORD) { return TRUE; }
+
+TEST(Tables, TerminatedDialogStaysWhileRefused)
+{
+    // A visible pop-up holding one check box, IDC_LOGOFF: all that the choice needs.
+    alignas(4) WORD form[] = {0, 0x9000, 0, 0, 1, 0, 0, 99, 99, 0, 0, 0, 3, 0x4000, 0, 0, 0, 0, 9, 9, IDC_LOGOFF, 0xFFFF, 0x80, 0, 0};
+    gState = ManagerState();
+    gState.uninstalled = true;
+    string got;
+    for (ExitWindowsExFn exit : {Refuse, Accept}) {
+        HWND dialog = CreateDialogIndirectParamA(NULL, (DLGTEMPLATE *)form, NULL, ShellTerminatedDlgProc, 0);
+        CheckDlgButton(dialog, IDC_LOGOFF, BST_CHECKED);
+        gExitWindowsEx = exit;
+        SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+        got += IsWindowVisible(dialog) ? "stays " : "closes ";
+        DestroyWindow(dialog);
+    }
+    gExitWindowsEx = ExitWindowsEx;
+    EXPECT_EQ("stays closes ", got + Boxes()) << "log off refused, then taken";
 }
 
 // ---- Theme installation: backups, copies, wallpaper; nothing half-done ----
