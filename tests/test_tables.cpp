@@ -2,10 +2,7 @@
 // out, every message box included, in order and word for word: any other box fails the row.
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <stdio.h>
 #include <fstream>
-#include <string>
-
 #include "app/manager.h"
 #include "cli/cli.h"
 #include "common/message_box.h"
@@ -29,8 +26,8 @@ const std::pair<string, string> kTexts[] = {{"theme-directive", "The theme direc
     {"no-manager", "Could not find a currently running instance of Quillfern."}, {"uninstalled", "Quillfern has been successfully uninstalled."}};
 string Quoted(const string &text) { return " [\"" + text + "\"]"; }
 
-// Stands for MessageBoxA, which would wait for a click: keeps each box's text, " [tag]" for one of kTexts, and marks a box
-// that is not like all of the program's (no owner, its caption, on top of every window, OK alone). Answers OK.
+// Stands for MessageBoxA, which would wait for a click: keeps each box's text, " [tag]" for one of kTexts, marks a box unlike
+// all of the program's (no owner, its caption, on top of every window, OK alone), and answers OK.
 string gBoxes;
 int WINAPI RecordBox(HWND owner, const char *text, const char *caption, UINT type)
 {
@@ -41,69 +38,54 @@ int WINAPI RecordBox(HWND owner, const char *text, const char *caption, UINT typ
               (type != MB_TOPMOST ? " [type " + to_string(type) + "]" : "") + shown;
     return IDOK;
 }
-string Boxes() { string shown; shown.swap(gBoxes); return shown; }   // the boxes since the last call
-
+string Boxes() { string shown; return shown.swap(gBoxes), shown; }   // the boxes since the last call
 // Points a slot of the import table at another function; returns what it held.
-void *Patch(void **slot, void *with)
-{
-    DWORD access;
-    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &access);
-    std::swap(*slot, with);
-    return with;
-}
-const void *const gRealMessageBox = Patch(&__imp_MessageBoxA, (void *)RecordBox);
+void *Patch(void **slot, void *with) { DWORD was; return VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &was), std::swap(*slot, with), with; }
+const void *const gMessageBoxA = Patch(&__imp_MessageBoxA, (void *)RecordBox);
 
 void Put(const string &path, const string &text) { std::ofstream(path, std::ios::binary) << text; }
 string Get(const string &path) { std::ifstream f(path, std::ios::binary); return f ? string(std::istreambuf_iterator<char>(f), {}) : "-"; }
 // A directory of its own per row: Wine's profile functions keep what they have read, and could take a rewritten file of the
 // same name for the old one.
-string Scratch(const string &name)
-{
-    char temp[MAX_PATH];
-    string dir = string(temp, GetTempPathA(MAX_PATH, temp)) + "qf_tables\\";
-    return CreateDirectoryA(dir.c_str(), NULL), CreateDirectoryA((dir += name + "\\").c_str(), NULL), dir;
-}
+const string kScratch = [] { char t[MAX_PATH]; string d = string(t, GetTempPathA(MAX_PATH, t)) + "qf_tables\\"; return CreateDirectoryA(d.c_str(), NULL), d; }();
+string Scratch(const string &name) { return CreateDirectoryA((kScratch + name).c_str(), NULL), kScratch + name + "\\"; }
 
-// The system shell setting: System.ini [boot] shell on 95/98; on NT HKLM Winlogon "Shell" as stored, in UTF-16, a REG_SZ with
-// its terminating zero. "(none)": no value.
+// The system shell setting: System.ini [boot] shell on 95/98; on NT HKLM Winlogon "Shell" as stored, in UTF-16: a REG_SZ
+// with its terminating zero. "(none)": no value.
 const string kSystemIni = [] { char d[MAX_PATH]; return string(d, GetWindowsDirectoryA(d, MAX_PATH)) + "\\System.ini"; }();
 string IniShell() { char t[512]; return string(t, GetPrivateProfileStringA("boot", "shell", "(none)", t, sizeof t, kSystemIni.c_str())); }
 string RegShell()
 {
     HKEY key = NULL;
     WCHAR data[1024];
-    DWORD type = 0, size = sizeof data;
-    RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, &key);
-    LONG status = RegQueryValueExW(key, L"Shell", NULL, &type, (BYTE *)data, &size);
-    RegCloseKey(key);
-    size /= sizeof *data;
-    return status ? "(none)" : type != REG_SZ || !size || data[size - 1] ? "(not a REG_SZ with its zero)" : string(data, data + size - 1);
+    DWORD type = 0, size = sizeof data, status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, &key);
+    status = status ? status : RegQueryValueExW(key, L"Shell", NULL, &type, (BYTE *)data, &size);
+    return RegCloseKey(key), size /= sizeof *data, status ? "(none)" : type != REG_SZ || !size || data[size - 1] ? "(not a REG_SZ with its zero)"
+                                                                     : string(data, data + size - 1);
 }
 void SetShells(const string &reg, const string &ini)
 {
     HKEY key;
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
     reg == "(none)" ? RegDeleteValueA(key, "Shell") : RegSetValueExA(key, "Shell", 0, REG_SZ, (const BYTE *)reg.c_str(), reg.size() + 1);
-    RegCloseKey(key);
-    WritePrivateProfileStringA("boot", "shell", ini == "(none)" ? NULL : ini.c_str(), kSystemIni.c_str());
+    RegCloseKey(key), WritePrivateProfileStringA("boot", "shell", ini == "(none)" ? NULL : ini.c_str(), kSystemIni.c_str());
 }
 const struct KeepShells { string reg = RegShell(), ini = IniShell(); ~KeepShells() { SetShells(reg, ini); } } gShellsBefore;
 
-// ---- Configuration: both phases, the fall-back to [default], field limits ----
-
+// Configuration, both phases: the fall-back to [default], names and keywords, field limits, counts, delays.
 TEST(Tables, Configuration)
 {
     const string sample = Get(QF_SOURCE_DIR_WIN "\\sample\\Quillfern.cfg"), n63(63, 'n'), s63(63, 's'), p259 = "C:\\" + string(256, 'p');
     const string ls = "shell=litestep_exe\n", deep = "[default]\nshell=explorer_exe\nkill_delay=3\n", none;
-    // Ten themes and more, alternate shells with a gap; values at and past their fields' sizes.
+    // Eleven themes, alternate shells with a gap; values at and past their fields' sizes.
     string one = "[QUILLFERN]\nLiteStep_Exe=" + p259 + "\nexplorer_exe=" + p259 + "q\n[default]\nshell=LITESTEP_EXE\nkill_delay=7\n[keys]\nshell=\n"
         "ask_boot=1\nstart_delay=9\nkill_delay=3\nshift_delay=4\ntheme=Night\n[Case]\nSHELL=explorer_EXE\nTheme=night\nAsk_Boot=-3\n[notkw]\n"
         "shell=Explorer\ntheme=\n[dup]\nshell=filemgr\ntheme=DUP\n[at]\nshell=" + s63 + "\ntheme=" + n63 + "\n[past]\nshell=" + s63 + "s\ntheme=" +
-        n63 + "n\n[last]\nshell=never\ntheme=t10\n[eleven]\nshell=explorer_exe\ntheme=T11\n[dneg]\n" + ls + "kill_delay=-5\nshift_delay=-2147483648\n"
-        "[dbig]\n" + ls + "kill_delay=2147484\nshift_delay=3601\n[dnan]\nshell=never\nkill_delay=abc\nshift_delay=x1\nask_boot=no\nstart_delay=\n"
-        "[Themes]\ntheme_name_1=" + n63 + "n\ntheme_path_1=" + p259 + "q\ntheme_back_1=" + p259 + "\ntheme_name_2=Dup\ntheme_name_3=Night\n"
-        "theme_name_4=Dup\n[Alternate_Shells]\naltshell_name_1=" + s63 + "s\naltshell_path_1=" + p259 + "q\naltshell_name_2=FileMgr\n"
-        "altshell_path_2=C:\\one.exe\naltshell_name_3=FileMgr\naltshell_path_3=C:\\two.exe\naltshell_name_5=Never\n";
+        n63 + "n\n[last]\nshell=never\ntheme=t10\n[dneg]\n" + ls + "kill_delay=-5\nshift_delay=-2147483648\n[dbig]\n" + ls + "kill_delay=2147484\n"
+        "shift_delay=3601\n[dnan]\nshell=never\nkill_delay=abc\nshift_delay=x1\nask_boot=no\nstart_delay=\n[Themes]\ntheme_name_1=" + n63 + "n\n"
+        "theme_path_1=" + p259 + "q\ntheme_back_1=" + p259 + "\ntheme_name_2=Dup\ntheme_name_3=Night\ntheme_name_4=Dup\n[Alternate_Shells]\n"
+        "altshell_name_1=" + s63 + "s\naltshell_path_1=" + p259 + "q\naltshell_name_2=FileMgr\naltshell_path_2=C:\\one.exe\naltshell_name_3=FileMgr\n"
+        "altshell_path_3=C:\\two.exe\naltshell_name_5=Never\n";
     // Themes with a gap, six alternate shells.
     string two = "[u]\nshell=S6\ntheme=E\n[v]\nshell=s5\n[Themes]\ntheme_name_1=A\ntheme_name_2=B\ntheme_name_3=C\ntheme_name_5=E\n[Alternate_Shells]\n";
     for (int n = 5; n <= 11; n++)
@@ -111,8 +93,8 @@ TEST(Tables, Configuration)
     for (int n = 1; n <= 6; n++)
         two += "altshell_name_" + to_string(n) + "=S" + to_string(n) + "\n";
     const string d = " ask=0 start=0 kill=10000 shift=-1", a = " ask=1 start=0 kill=10000 shift=-1", e = " ask=0 start=0 kill=";
-    // want: the section after the fall-back, the shell kind and delays, after both phases the numbers of themes and shells
-    // each with the one chosen, the boxes; texts: the paths, the chosen theme's fields, the chosen shell's path.
+    // want: the section after the fall-back, the shell kind, the delays, after both phases the numbers of themes and shells each
+    // with the one chosen, and the boxes; texts: the paths, the chosen theme's name, path and wallpaper, the chosen shell's path.
     const struct { const char *name; const string &cfg; const char *user; int phases; string want; size_t dirLength = 0; string texts = ""; } rows[] = {
         {"sample: its user", sample, "operator", 2, "operator litestep" + e + "5000 shift=2 themes=2/1 alts=1/-1", 0,
          " C:\\LiteStep\\LiteStep.exe|C:\\Windows\\Explorer.exe|Night|C:\\LiteStep\\themes\\night|C:\\LiteStep\\themes\\night\\back.bmp|-"},
@@ -125,7 +107,6 @@ TEST(Tables, Configuration)
          " " + p259 + "|" + p259 + "|" + n63 + "|" + p259 + "|" + p259 + "|" + p259},
         {"directives of 64 match no cut name", one, "past", 2, "past explorer" + a + " themes=10/-1 alts=3/-1 [theme-directive] [shell-directive]"},
         {"the tenth theme; no shell after a gap", one, "last", 2, "last explorer" + a + " themes=10/9 alts=3/-1 [shell-directive]"},
-        {"no eleventh theme", one, "eleven", 2, "eleven explorer" + d + " themes=10/-1 alts=3/-1 [theme-directive]"},
         {"delays below -1", one, "dneg", 1, "dneg litestep" + d},
         {"delays past an hour, without overflow", one, "dbig", 1, "dbig litestep" + e + "3600000 shift=3600"},
         {"numbers that are none; the client's phase shows nothing", one, "dnan", 1, "dnan alternate" + e + "0 shift=0"},
@@ -141,26 +122,18 @@ TEST(Tables, Configuration)
         const auto &row = rows[i];
         string dir = Scratch("config" + to_string(i));
         if (row.dirLength != 0) {   // padded with ".\"; the file also where a path cut to 259 would lead
-            CreateDirectoryA((dir += (row.dirLength - dir.size()) % 2 ? "dd\\" : "d\\").c_str(), NULL);
-            while (dir.size() < row.dirLength)
+            for (CreateDirectoryA((dir += (row.dirLength - dir.size()) % 2 ? "dd\\" : "d\\").c_str(), NULL); dir.size() < row.dirLength;)
                 dir += ".\\";
             Put(dir + string(kConfigFileName).substr(0, kPathSize - 1 - dir.size()), row.cfg);
         }
         row.cfg.empty() ? (void)DeleteFileA((dir + kConfigFileName).c_str()) : Put(dir + kConfigFileName, row.cfg);
-        memset((void *)&gState, 0xCC, sizeof gState);
-        strcpy(gState.managerDir, dir.c_str());
-        struct { char before[8], section[kPathSize], after[8]; } user;
-        memset(&user, 0xCC, sizeof user);
-        strcpy(user.section, row.user);
-        LoadUserSettings(user.section);
-        if (row.phases == 2)
-            LoadThemesAndShells(user.section);
+        struct { char before[8], section[kPathSize], after[8]; } user;   // the section between canaries
+        memset((void *)&gState, 0xCC, sizeof gState), memset(&user, 0xCC, sizeof user), strcpy(gState.managerDir, dir.c_str()), strcpy(user.section, row.user);
+        LoadUserSettings(user.section), row.phases == 2 ? LoadThemesAndShells(user.section) : (void)0;
         const LONG k = gState.shellKind, t = gState.themeIndex;
         string got = user.section + string(" ") + (k >= 1 && k <= 3 ? kinds[k] : "kind" + to_string(k)) + " ask=" + to_string(gState.askBoot) +
-                     " start=" + to_string(gState.startDelay) + " kill=" + to_string(gState.killDelay) + " shift=" + to_string(gState.shiftDelay);
-        if (row.phases == 2)
-            got += " themes=" + to_string(gState.themeCount) + "/" + to_string(t) + " alts=" + to_string(gState.altShellCount) + "/" +
-                   to_string(gState.altShellIndex);
+            " start=" + to_string(gState.startDelay) + " kill=" + to_string(gState.killDelay) + " shift=" + to_string(gState.shiftDelay) + (row.phases < 2 ? ""
+            : " themes=" + to_string(gState.themeCount) + "/" + to_string(t) + " alts=" + to_string(gState.altShellCount) + "/" + to_string(gState.altShellIndex));
         got += Boxes() + (string(user.before, 8) + string(user.after, 8) == string(16, (char)0xCC) ? "" : " [written around the section]");
         if (!row.texts.empty())
             got += " " + string(gState.liteStepPath) + "|" + gState.explorerPath + "|" + (t >= 0 && t < kMaxThemes ? string(gState.themes[t].name) +
@@ -169,15 +142,13 @@ TEST(Tables, Configuration)
     }
 }
 
-// ---- The command line: the tail after the program name, its word, the message posted or the box shown ----
-
+// The command line: the tail after the program name, its word, the message posted or the box shown.
 TEST(Tables, CommandLines)
 {
     ASSERT_EQ(NULL, FindWindowA(kControlClassName, NULL)) << "a manager runs here and would take the posts";
     WNDCLASSA windowClass = {0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), NULL, NULL, NULL, NULL, kControlClassName};
-    RegisterClassA(&windowClass);
     const string w300(300, 'w'), cfg = Scratch("words");
-    Put(cfg + kConfigFileName, "[default]\nshell=explorer_exe\n");
+    RegisterClassA(&windowClass), Put(cfg + kConfigFileName, "[default]\nshell=explorer_exe\n");
     // want: the tail in brackets, then the messages posted and the boxes; an empty tail starts a manager instead.
     const struct { const char *name; string line; bool manager; string want; } rows[] = {
         {"a quoted name with blanks", "\"C:\\Program Files\\Quillfern\\Quillfern.exe\"   -restart", true, "[-restart] " + to_string(CM_RESTART)},
@@ -202,28 +173,20 @@ TEST(Tables, CommandLines)
     };
     Boxes();
     for (const auto &row : rows) {
-        gState = ManagerState();
-        gState.isNT = true;
-        strcpy(gState.managerDir, cfg.c_str());
+        gState = ManagerState(), gState.isNT = true, strcpy(gState.managerDir, cfg.c_str());
         HWND window = row.manager ? CreateWindowExA(0, kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, windowClass.hInstance, NULL) : NULL;
-        string line = row.line + '\0' + string(16, (char)0xCC), unwritten = line;
+        string line = row.line + '\0' + string(16, (char)0xCC), unwritten = line;   // only the word's end may be written
         char *tail = FormCommandTail(&line[0]);
         string got = "[" + string(tail) + "] ";
-        if (*tail != '\0')
-            RunCommand(tail + 1);
+        size_t blank = *tail ? (RunCommand(tail + 1), unwritten.find_first_of(" \t\n\v\f\r", tail + 1 - &line[0])) : string::npos;
         for (MSG m; window && PeekMessageA(&m, window, WM_USER, 0xFFFF, PM_REMOVE);)
             got += to_string(m.message) + (m.wParam || m.lParam ? " with parameters" : "");
-        // Only the word's end may be written.
-        size_t blank = *tail ? unwritten.find_first_of(" \t\n\v\f\r", tail + 1 - &line[0]) : string::npos;
-        if (blank < row.line.size())
-            unwritten[blank] = '\0';
+        unwritten[std::min(blank, row.line.size())] = '\0';
         EXPECT_EQ(row.want, got + Boxes() + (line == unwritten ? "" : " [the line written]")) << row.name;
         DestroyWindow(window);
     }
     UnregisterClassA(kControlClassName, windowClass.hInstance);
 }
-
-// ---- The system shell setting and the session exit ----
 
 // Whether this process has the shutdown privilege enabled; turned off first when asked.
 int ShutdownPrivilege(bool turnOff = false)
@@ -231,14 +194,10 @@ int ShutdownPrivilege(bool turnOff = false)
     HANDLE token = NULL;
     PRIVILEGE_SET check = {1, PRIVILEGE_SET_ALL_NECESSARY, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
     BOOL enabled = -1;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token);
-    LookupPrivilegeValueA(NULL, "SeShutdownPrivilege", &check.Privilege[0].Luid);
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token), LookupPrivilegeValueA(NULL, "SeShutdownPrivilege", &check.Privilege[0].Luid);
     TOKEN_PRIVILEGES off = {1, {{check.Privilege[0].Luid, 0}}};
-    if (turnOff)
-        AdjustTokenPrivileges(token, FALSE, &off, 0, NULL, NULL);
-    PrivilegeCheck(token, &check, &enabled);
-    CloseHandle(token);
-    return enabled;
+    turnOff ? AdjustTokenPrivileges(token, FALSE, &off, 0, NULL, NULL) : 0;
+    return PrivilegeCheck(token, &check, &enabled), CloseHandle(token), enabled;
 }
 
 // Stands for ExitWindowsEx, which would end the Wine session that runs the tests: notes how things stood.
@@ -250,14 +209,15 @@ BOOL WINAPI RecordExit(UINT flags, DWORD reason)
     return FALSE;
 }
 
+// The system shell setting (the registry on NT, System.ini on 95/98), the session exit, the system's error texts.
 TEST(Tables, SystemShellAndExit)
 {
     const string ls = "C:\\LS\\LiteStep.exe", d246 = "C:\\" + string(242, 'd') + "\\", qf = "C:\\Q\\Quillfern.exe", ini = kSystemIni, aside = ini + ".qf";
     const string refused = "refused reg=- ini=- ours [shell-failed]", exit1 = "exit flags=1 reason=0 expected privilege=1 shell=";
+    const string exit2 = "exit flags=2 reason=0 expected privilege=0 shell=";
     char *system = NULL;   // the system's own text for a code
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL, ERROR_ACCESS_DENIED, 0x400, (LPSTR)&system, 0, NULL);
     const string denied = system ? system : "(no text)";
-    LocalFree(system);
     enum { UNINSTALLED = 1, BLOCKED = 2, FOREIGN = 4 };
     // From "-" in both stores. act: "set N" SetSystemShell(N), "exit N" ExitSession(N), "error N" ShowSystemError(N); other: some
     // other program's write after it; FOREIGN: C:\Else.exe written after the manager's start, before the act.
@@ -279,32 +239,23 @@ TEST(Tables, SystemShellAndExit)
         {"95: a manager path of 259", false, "set 0", "written reg=- ini=" + d246 + "Quillfern.exe ours", 0, NULL, "", d246},
         {"95: System.ini cannot be written", false, "set 2", refused, BLOCKED},
         {"NT: shut down", true, "exit 1", exit1 + qf + "; reg=" + qf + " ini=- ours"},
-        {"NT: an exit when uninstalled", true, "exit 0", "exit flags=0 reason=0 expected privilege=1 shell=-; reg=- ini=- ours", UNINSTALLED},
         {"NT: an exit with a failed write-back", true, "exit 1", exit1 + "- [shell-failed]; reg=- ini=- ours", 0, NULL, "", string(kPathSize - 1, 'd')},
-        {"95: reboot, no privilege work", false, "exit 2", "exit flags=2 reason=0 expected privilege=0 shell=" + qf + "; reg=- ini=" + qf + " ours"},
-        {"95: written by someone else since the start", false, "exit 2",
-         "exit flags=2 reason=0 expected privilege=0 shell=C:\\Else.exe; reg=- ini=C:\\Else.exe not ours", FOREIGN},
+        {"95: reboot, no privilege work", false, "exit 2", exit2 + qf + "; reg=- ini=" + qf + " ours"},
+        {"95: written by someone else since the start", false, "exit 2", exit2 + "C:\\Else.exe; reg=- ini=C:\\Else.exe not ours", FOREIGN},
         {"the system's text for an error", true, "error 5", "reg=- ini=- ours" + Quoted(denied)},
         {"an error the system has no text for", true, "error 536914893", "reg=- ini=- ours" + Quoted("Error 536914893")},
     };
-    Boxes();
-    gExitWindowsEx = RecordExit;
+    LocalFree(system), Boxes(), gExitWindowsEx = RecordExit;
     for (const auto &row : rows) {
-        gState = ManagerState();
-        gState.isNT = row.nt;
-        gState.uninstalled = row.flags & UNINSTALLED;
-        strcpy(gState.managerDir, row.dir.c_str());
-        strcpy(gState.liteStepPath, ls.c_str());
-        strcpy(gState.explorerPath, "C:\\Windows\\Explorer.exe");
-        strcpy(gState.alternatePath, row.alt.c_str());
-        SetShells("-", "-");
+        gState = ManagerState(), gState.isNT = row.nt, gState.uninstalled = row.flags & UNINSTALLED, strcpy(gState.managerDir, row.dir.c_str());
+        strcpy(gState.liteStepPath, ls.c_str()), strcpy(gState.explorerPath, "C:\\Windows\\Explorer.exe"), strcpy(gState.alternatePath, row.alt.c_str());
+        SetShells("-", "-"), gRequests.clear();
         if (row.flags & FOREIGN)
             NoteSystemShellAtStart(), row.nt ? SetShells("C:\\Else.exe", "-") : SetShells("-", "C:\\Else.exe");
         ASSERT_EQ(0, ShutdownPrivilege(true)) << "the shutdown privilege cannot be turned off here";
         if (row.flags & BLOCKED)   // running as root, only a directory in its place stops a write
             MoveFileExA(ini.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING), CreateDirectoryA(ini.c_str(), NULL);
         const unsigned long n = strtoul(strchr(row.act, ' '), NULL, 10);
-        gRequests.clear();
         string got = row.act[0] == 's' ? (SetSystemShell(n) ? "written " : "refused ") : row.act[1] == 'x' ? (ExitSession(n), gRequests) : (ShowSystemError(n), "");
         if (row.flags & BLOCKED)   // the file back, and the profile functions' copy of it dropped
             RemoveDirectoryA(ini.c_str()), MoveFileA(aside.c_str(), ini.c_str()), WritePrivateProfileStringA(NULL, NULL, NULL, ini.c_str());
@@ -315,36 +266,30 @@ TEST(Tables, SystemShellAndExit)
     gExitWindowsEx = ExitWindowsEx;
 }
 
-// ---- The monitor watches a shell whose handle cannot be duplicated all the same ----
-
 BOOL WINAPI NoDuplicate(HANDLE, HANDLE, HANDLE, HANDLE *, DWORD, BOOL, DWORD) { return FALSE; }
 
+// The monitor watches a shell whose handle cannot be duplicated all the same.
 TEST(Tables, ShellWatchedWithoutDuplicate)
 {
-    gState = ManagerState();
-    gState.uninstalled = true;   // nothing written to the system shell setting
-    gState.shellKind = SHELL_ALTERNATE;
+    gState = ManagerState(), gState.uninstalled = true, gState.shellKind = SHELL_ALTERNATE;   // uninstalled: the setting left alone
     strcpy(gState.alternatePath, (kSystemIni.substr(0, kSystemIni.rfind('\\')) + "\\notepad.exe").c_str());
     gState.controlWindow = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
     void *real = Patch(&__imp_DuplicateHandle, (void *)NoDuplicate);
-    bool spawned = SpawnShell(), reported = false;
-    Patch(&__imp_DuplicateHandle, real);
-    TerminateProcess(gState.shellProcess.hProcess, 1);
-    for (DWORD start = GetTickCount(); !reported && GetTickCount() - start < 10000; Sleep(10)) {
-        MSG m;
-        reported = PeekMessageA(&m, gState.controlWindow, CM_SHELLTERMINATED, CM_SHELLTERMINATED, PM_REMOVE);
-    }
+    bool spawned = SpawnShell(), reported = (Patch(&__imp_DuplicateHandle, real), TerminateProcess(gState.shellProcess.hProcess, 1), false);
+    MSG m;
+    for (DWORD start = GetTickCount(); !(reported = PeekMessageA(&m, gState.controlWindow, CM_SHELLTERMINATED, CM_SHELLTERMINATED, PM_REMOVE)) &&
+                                       GetTickCount() - start < 10000;)
+        Sleep(10);
     EXPECT_EQ("spawned, end reported", string(spawned ? "spawned" : "not spawned") + (reported ? ", end reported" : ", end unreported") + Boxes());
     DestroyWindow(gState.controlWindow);
 }
 
-// ---- Theme installation: backups, copies, wallpaper; nothing half-done ----
+string Wallpaper() { char path[MAX_PATH] = ""; return SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof path, path, 0), path; }
 
-string Wallpaper() { char path[MAX_PATH] = ""; SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof path, path, 0); return path; }
-
+// Theme installation: backups, copies, wallpaper; nothing half-done.
 TEST(Tables, InstallTheme)
 {
-    const string saved = Wallpaper(), d = Scratch("theme"), lite = d + "LS\\LiteStep.exe", theme = d + "Theme";
+    const string saved = Wallpaper(), d = Scratch("theme"), lite = d + "LS\\LiteStep.exe", theme = d + "Theme", before = "C:\\before.bmp";
     // Each file starts out holding a tag; after a row, the tags tell where every file came from.
     const char *const files[][2] = {{"LS\\step.rc", "ls.rc"}, {"LS\\modules.ini", "ls.ini"}, {"Theme\\step.rc", "th.rc"},
         {"Theme\\modules.ini", "th.ini"}, {"Mgr\\Previous_Step.rc", "old.rc"}, {"Mgr\\Previous_Modules.ini", "old.ini"}};
@@ -366,29 +311,25 @@ TEST(Tables, InstallTheme)
     for (const auto &row : rows) {
         for (const auto &file : files)
             strstr(row.missing, file[0]) ? (void)DeleteFileA((d + file[0]).c_str()) : Put(d + file[0], file[1]);
-        SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void *)"C:\\before.bmp", 0);
-        gState = ManagerState();
-        strcpy(gState.managerDir, (d + "Mgr\\").c_str());
-        strcpy(gState.liteStepPath, row.lite.c_str());
+        SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void *)before.c_str(), 0);
+        gState = ManagerState(), strcpy(gState.managerDir, (d + "Mgr\\").c_str()), strcpy(gState.liteStepPath, row.lite.c_str());
         ThemeEntry entry = {"plays no part", "", ""};
-        strcpy(entry.path, row.theme.c_str());
-        strcpy(entry.back, (d + "Theme\\back.bmp").c_str());
+        strcpy(entry.path, row.theme.c_str()), strcpy(entry.back, (d + "Theme\\back.bmp").c_str());
         string got;
         for (int i = 0; i < row.times; i++)
             got += InstallTheme(entry) ? "ok " : "failed ";
         for (const auto &file : files)
             got += Get(d + file[0]) + " ";
-        got += Wallpaper() == entry.back ? "wallpaper" : Wallpaper() == "C:\\before.bmp" ? "" : "wallpaper " + Wallpaper();
+        got += Wallpaper() == entry.back ? "wallpaper" : Wallpaper() == before ? "" : "wallpaper " + Wallpaper();
         EXPECT_EQ(row.want, got.substr(0, got.find_last_not_of(' ') + 1) + Boxes()) << row.name;
     }
     SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void *)saved.c_str(), 0);
 }
 
-// ---- Our text routines answer as the C library's do in its "C" locale, for every byte and every cut ----
-
+// Our text routines answer as the C library's do in its "C" locale, for every byte and every cut; a line per case.
 TEST(Tables, TextAsTheCLibrary)
 {
-    string ours, library;   // a line per case
+    string ours, library;
     auto both = [&](const string &name, const string &mine, const string &its) { ours += name + ": " + mine + "\n", library += name + ": " + its + "\n"; };
     for (int c = 0; c < 256; c++)
         both("blank " + to_string(c), to_string(IsBlank((char)c)), to_string(isspace(c) != 0));
@@ -398,26 +339,20 @@ TEST(Tables, TextAsTheCLibrary)
             both(string("same ") + a + "|" + b, to_string(SameTextNoCase(a, b)), to_string(_strcmpi(a, b) == 0));
     for (const char *path : {"C:\\Tools\\LiteStep.exe", "shell", "C:shell.exe", "a.b\\c", "\\\\host\\share\\x.y.z", "dir/name.", ".profile", "C:\\", ""}) {
         char drive[_MAX_DRIVE], dir[_MAX_DIR], name[_MAX_FNAME], ext[_MAX_EXT], base[8];
-        _splitpath(path, drive, dir, name, ext);
-        const bool whole = FileBaseName(base, path);
+        const bool whole = (_splitpath(path, drive, dir, name, ext), FileBaseName(base, path));
         both(string("name ") + path, base + string(whole ? "" : " cut"), string(name).substr(0, sizeof base - 1) + (strlen(name) < sizeof base ? "" : " cut"));
     }
     // Into every size up to the whole text: what is kept, whether it was cut, whether a byte past the size was written.
     auto format = [&](const char *f, auto... args) {
         char its[128], mine[128];
-        const int full = snprintf(its, sizeof its, f, args...);
-        for (int size = 1; size <= full + 1; size++) {
-            memset(mine, 0x5a, sizeof mine);
-            const bool whole = FormatTextN(mine, size, f, args...);
+        for (int size = 1, full = snprintf(its, sizeof its, f, args...); size <= full + 1; size++) {
+            const bool whole = (memset(mine, 0x5a, sizeof mine), FormatTextN(mine, size, f, args...));
             both(f + (" in " + to_string(size)), string(mine, strnlen(mine, size)) + (whole ? "" : " cut") + (mine[size] == 0x5a ? "" : " overrun"),
                  string(its, size - 1) + (full < size ? "" : " cut"));
         }
     };
-    format("%s%s", "C:\\Tools\\", "Quillfern.cfg");
-    format("theme_name_%d%%", INT_MIN);
-    format("%s   ::: %d :::", "Quillfern 1.50", INT_MAX);
-    format("Error %lu", ULONG_MAX);
-    format("%u %ld %d", UINT_MAX, LONG_MIN, 0);
+    format("%s%s", "C:\\Tools\\", "Quillfern.cfg"), format("theme_name_%d%%", INT_MIN), format("%s   ::: %d :::", "Quillfern 1.50", INT_MAX);
+    format("Error %lu", ULONG_MAX), format("%u %ld %d", UINT_MAX, LONG_MIN, 0);
     EXPECT_EQ(library, ours);
 }
 
