@@ -1,34 +1,30 @@
 """The shipped build/i686/Quillfern.exe as Windows 95 and NT 4.0 load it: the header, the imports, the resources the program
 needs, and a clean build in another directory that gives the same bytes. Run: test_binary.py <source dir>"""
-import os, re, struct, subprocess, sys, tempfile, unittest, zipfile
+import os, pathlib, re, struct, subprocess, sys, tempfile, unittest, zipfile
 import pefile
 
-SOURCE = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), '..'))
-EXE = os.path.join(SOURCE, 'build', 'i686', 'Quillfern.exe')
+SOURCE = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).parent.parent).resolve()
+EXE = SOURCE / 'build' / 'i686' / 'Quillfern.exe'
 # What each system DLL may give. Windows 95 and NT 3.1 both have every function, but for those marked with the NT release that
 # added it and those marked 95stub, which Windows 95 has as a stub that fails (Quillfern calls them on NT alone). No C run-time
 # DLL, whatever its name, and no FreeLibrary: the file dialog's library stays, as the shell extensions it brings may still run.
-ALLOWED = {'KERNEL32': 'CloseHandle CopyFileA CreateProcessA CreateThread DuplicateHandle ExitProcess FormatMessageA GetCommandLineA '
-           'GetCurrentProcess GetCurrentProcessId GetExitCodeProcess GetFileAttributesA GetLastError GetModuleFileNameA '
-           'GetModuleHandleA GetPrivateProfileIntA GetPrivateProfileStringA GetProcAddress GetTickCount GetVersionExA:NT3.5 '
-           'GetWindowsDirectoryA LoadLibraryA LocalFree OpenProcess SetLastError Sleep TerminateProcess WaitForSingleObject '
-           'WritePrivateProfileStringA lstrlenA CreateFileA CreateFileMappingA GetFileSize MapViewOfFile UnmapViewOfFile '
-           'SearchPathA GetPrivateProfileSectionA GetPrivateProfileSectionNamesA:NT4.0',
-           'USER32': 'GetAsyncKeyState CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA DispatchMessageA '
-           'EndDialog ExitWindowsEx FindWindowA GetDlgItem GetMessageA GetWindowTextA GetWindowThreadProcessId '
-           'IsDlgButtonChecked KillTimer LoadIconA LoadImageA:NT3.51 MapVirtualKeyA MessageBoxA PostMessageA PostQuitMessage '
-           'RegisterClassExA:NT3.51 SendDlgItemMessageA SendMessageA SetDlgItemTextA SetFocus SetForegroundWindow SetTimer '
-           'SetWindowTextA ShowWindow SystemParametersInfoA TranslateMessage UnregisterClassA WaitForInputIdle keybd_event',
+ALLOWED = {'KERNEL32': 'CloseHandle CopyFileA CreateProcessA CreateThread DuplicateHandle ExitProcess FormatMessageA GetCommandLineA GetCurrentProcess '
+           'GetCurrentProcessId GetExitCodeProcess GetFileAttributesA GetLastError GetModuleFileNameA GetModuleHandleA GetPrivateProfileIntA '
+           'GetPrivateProfileStringA GetProcAddress GetTickCount GetVersionExA:NT3.5 GetWindowsDirectoryA LoadLibraryA LocalFree OpenProcess '
+           'SetLastError Sleep TerminateProcess WaitForSingleObject WritePrivateProfileStringA lstrlenA CreateFileA CreateFileMappingA GetFileSize '
+           'MapViewOfFile UnmapViewOfFile SearchPathA GetPrivateProfileSectionA GetPrivateProfileSectionNamesA:NT4.0',
+           'USER32': 'GetAsyncKeyState CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA DispatchMessageA EndDialog '
+           'ExitWindowsEx FindWindowA GetDlgItem GetMessageA GetWindowTextA GetWindowThreadProcessId IsDlgButtonChecked KillTimer LoadIconA '
+           'LoadImageA:NT3.51 MapVirtualKeyA MessageBoxA PostMessageA PostQuitMessage RegisterClassExA:NT3.51 SendDlgItemMessageA SendMessageA '
+           'SetDlgItemTextA SetFocus SetForegroundWindow SetTimer SetWindowTextA ShowWindow SystemParametersInfoA TranslateMessage UnregisterClassA '
+           'WaitForInputIdle keybd_event',
            'GDI32': 'GetStockObject SetBkColor SetTextColor',
            'ADVAPI32': 'GetUserNameA RegCloseKey RegCreateKeyExA RegDeleteValueA RegOpenKeyExA RegQueryValueExA RegSetValueExA '
            'AdjustTokenPrivileges:95stub LookupPrivilegeValueA:95stub OpenProcessToken:95stub'}
-PE = pefile.PE(EXE)
+PE = pefile.PE(str(EXE))
 RES = {(kind.id, str(item.name) if item.name else item.id): PE.get_data(item.directory.entries[0].data.struct.OffsetToData,
        item.directory.entries[0].data.struct.Size) for kind in PE.DIRECTORY_ENTRY_RESOURCE.entries for item in kind.directory.entries}
-with open(os.path.join(SOURCE, 'res', 'resource.h')) as f:
-    ID = {n: int(v) for n, v in re.findall(r'#define\s+(\w+)\s+(\d+)', f.read())}
-
-
+ID = {n: int(v) for n, v in re.findall(r'#define\s+(\w+)\s+(\d+)', (SOURCE / 'res' / 'resource.h').read_text())}
 CLASSES = ['BUTTON', 'EDIT', 'STATIC', 'LISTBOX', 'SCROLLBAR', 'COMBOBOX']  # by ordinal, from 0x80 on, or by name
 
 
@@ -46,38 +42,32 @@ def controls(data):
 class ShippedExecutable(unittest.TestCase):
     def test_header_imports_size(self):
         oh, allowed = PE.OPTIONAL_HEADER, {(dll, name.split(':')[0]) for dll, names in ALLOWED.items() for name in names.split()}
-        self.assertEqual((0x10b, 2, 4, 0, 4, 0), (oh.Magic, oh.Subsystem, oh.MajorSubsystemVersion, oh.MinorSubsystemVersion,
-                         oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion), 'PE32, GUI, subsystem and OS version 4.0')
-        got = {(e.dll.decode().upper().replace('.DLL', ''), (i.name or b'#%d' % i.ordinal).decode()) for e in PE.DIRECTORY_ENTRY_IMPORT
-               for i in e.imports}
-        self.assertEqual(([], False), (sorted(got - allowed), hasattr(PE, 'DIRECTORY_ENTRY_DELAY_IMPORT')),
-                         'imports not known on both Windows 95 and NT 4.0; late-bound imports')
-        self.assertLess(os.path.getsize(EXE), 48 * 1024, 'bytes of the executable')
+        got = {(e.dll.decode().upper().replace('.DLL', ''), (i.name or b'#%d' % i.ordinal).decode()) for e in PE.DIRECTORY_ENTRY_IMPORT for i in e.imports}
+        self.assertEqual(((0x10b, 2, 4, 0, 4, 0), [], False), ((oh.Magic, oh.Subsystem, oh.MajorSubsystemVersion, oh.MinorSubsystemVersion,
+                         oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion), sorted(got - allowed), hasattr(PE, 'DIRECTORY_ENTRY_DELAY_IMPORT')),
+                         'PE32, GUI, subsystem and OS version 4.0; imports not known on both Windows 95 and NT 4.0; late-bound imports')
+        self.assertLess(EXE.stat().st_size, 48 * 1024, 'bytes of the executable')
 
     def test_resources(self):
         banner, group = ('STATIC', ID['IDB_BANNER']), RES[(14, ID['IDI_QUILLFERN'])]  # RT_GROUP_ICON
-        options = [('BUTTON', 1), ('STATIC', ID['IDC_PROMPT']), banner] + [('BUTTON', ID[n]) for n in ('IDC_LITESTEP', 'IDC_EXPLORER',
-                   'IDC_REBOOT_OTHER', 'IDC_LOGOFF', 'IDC_SHUTDOWN', 'IDC_TERMINATE')]
-        listing = [('BUTTON', 1), ('STATIC', ID['IDC_LISTPROMPT']), ('LISTBOX', ID['IDC_THEMELIST']), banner]
-        self.assertEqual((sorted(options), sorted(listing)), (controls(RES.get((5, 'IDD_OPTIONS_DLG'), b'')),  # RT_DIALOG
-                         controls(RES.get((5, 'IDD_LIST_DLG'), b''))), 'controls (class, id or bitmap) of both dialogs')
-        bitmap = struct.unpack_from('<IiiHH', RES[(2, ID['IDB_BANNER'])])  # RT_BITMAP: its header's size, width, height, planes, bits
         icons = [struct.unpack_from('<BBBxHHIH', group, 6 + 14 * n) for n in range(struct.unpack_from('<H', group, 4)[0])]
-        fixed, strings = PE.VS_FIXEDFILEINFO[0], {k: v for i in PE.FileInfo[0] for t in getattr(i, 'StringTable', []) for k, v in t.entries.items()}
-        self.assertEqual([(75, 121, 24), [(32, 32, 16, 4), (16, 16, 16, 4)], [g[5] for g in icons], 0x10032, 0x10032, b'1.50',
-                          b'Quillfern Win32 Shell Manager'],
-                         [bitmap[1:3] + bitmap[4:], [g[:3] + g[4:5] for g in icons], [len(RES[(3, g[6])]) for g in icons],  # RT_ICON
+        bitmap = struct.unpack_from('<IiiHH', RES[(2, ID['IDB_BANNER'])])  # RT_BITMAP: header size, width, height, planes, bits
+        fixed, strings = PE.VS_FIXEDFILEINFO[0], {k: v for f in PE.FileInfo[0] for t in getattr(f, 'StringTable', []) for k, v in t.entries.items()}
+        self.assertEqual([sorted([('BUTTON', 1), ('STATIC', ID['IDC_PROMPT']), banner] + [('BUTTON', ID[n]) for n in ('IDC_LITESTEP', 'IDC_EXPLORER',
+                          'IDC_REBOOT_OTHER', 'IDC_LOGOFF', 'IDC_SHUTDOWN', 'IDC_TERMINATE')]),
+                          sorted([('BUTTON', 1), ('STATIC', ID['IDC_LISTPROMPT']), ('LISTBOX', ID['IDC_THEMELIST']), banner]),
+                          (75, 121, 24), [(32, 32, 16, 4), (16, 16, 16, 4)], [g[5] for g in icons], 0x10032, 0x10032, b'1.50', b'Quillfern Win32 Shell Manager'],
+                         [controls(RES.get((5, 'IDD_OPTIONS_DLG'), b'')), controls(RES.get((5, 'IDD_LIST_DLG'), b'')),  # RT_DIALOG
+                          bitmap[1:3] + bitmap[4:], [g[:3] + g[4:5] for g in icons], [len(RES[(3, g[6])]) for g in icons],  # RT_ICON
                           fixed.FileVersionMS, fixed.ProductVersionMS, strings.get(b'FileVersion'), strings.get(b'FileDescription')],
-                         'banner width, height, bits; icon sizes, colours, bits; icon image sizes; version 1.50 and description')
+                         'controls (class, id or bitmap) of both dialogs; banner width, height, bits; icon sizes, colours, bits; icon '
+                         'image sizes; version 1.50 and description')
 
     def test_clean_build_elsewhere_is_identical(self):
         with tempfile.TemporaryDirectory(prefix='qf-again-') as work:  # another directory: neither a clock nor a path may show
-            run = subprocess.run([os.path.join(SOURCE, 'scripts', 'package.sh'), '--build-dir', os.path.join(work, 'b'), '--out',
-                                  os.path.join(work, 'q.zip')], capture_output=True, text=True)
+            run = subprocess.run([SOURCE / 'scripts' / 'package.sh', '--build-dir', work + '/b', '--out', work + '/q.zip'], capture_output=True, text=True)
             self.assertEqual(0, run.returncode, 'package.sh: ' + run.stdout + run.stderr)
-            again = zipfile.ZipFile(os.path.join(work, 'q.zip')).read('Quillfern.exe')
-        with open(EXE, 'rb') as f:
-            first = f.read()
+            first, again = EXE.read_bytes(), zipfile.ZipFile(work + '/q.zip').read('Quillfern.exe')
         diff = next((n for n, (a, b) in enumerate(zip(first, again)) if a != b), None)
         self.assertEqual((len(first), None), (len(again), diff), '(size, first differing byte) of the clean build')
 
