@@ -1,13 +1,10 @@
-"""The shipped build/i686/Quillfern.exe as Windows 95 and NT 4.0 load it: the header, the imports, the resources the program
-needs, and a clean build in another directory that gives the same bytes. Run: test_binary.py <source dir>"""
-import os, pathlib, re, struct, subprocess, sys, tempfile, unittest, zipfile
-import pefile
+"""The shipped build/i686/Quillfern.exe as Windows 95 and NT 4.0 load it, and built again elsewhere. Run: test_binary.py <source dir>"""
+import pathlib, re, struct, subprocess, sys, tempfile, unittest, zipfile, pefile
 
 SOURCE = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).parent.parent).resolve()
 EXE = SOURCE / 'build' / 'i686' / 'Quillfern.exe'
-# What each system DLL may give. Windows 95 and NT 3.1 both have every function, but for those marked with the NT release that
-# added it and those marked 95stub, which Windows 95 has as a stub that fails (Quillfern calls them on NT alone). No C run-time
-# DLL, whatever its name, and no FreeLibrary: the file dialog's library stays, as the shell extensions it brings may still run.
+# Imports allowed: Windows 95 and NT 4.0 have each; NTx names the NT release that added one, 95stub one that 95 has as a failing stub
+# (called on NT alone). No C run-time DLL by any name, no FreeLibrary: the file dialog's library stays, its shell extensions may run.
 ALLOWED = {'KERNEL32': 'CloseHandle CopyFileA CreateProcessA CreateThread DuplicateHandle ExitProcess FormatMessageA GetCommandLineA GetCurrentProcess '
            'GetCurrentProcessId GetExitCodeProcess GetFileAttributesA GetLastError GetModuleFileNameA GetModuleHandleA GetPrivateProfileIntA '
            'GetPrivateProfileStringA GetProcAddress GetTickCount GetVersionExA:NT3.5 GetWindowsDirectoryA LoadLibraryA LocalFree OpenProcess '
@@ -29,8 +26,7 @@ CLASSES = ['BUTTON', 'EDIT', 'STATIC', 'LISTBOX', 'SCROLLBAR', 'COMBOBOX']  # by
 
 
 def controls(data):
-    """Sorted (class, id or, for a picture, its bitmap) of the controls of a DIALOG or DIALOGEX template, a group box left out:
-    a control's class follows its id (a word, in DIALOGEX a double word), and a bitmap's ordinal may follow the class."""
+    """Sorted (class, id or a picture's bitmap) of a template's controls but a group box: the class follows the id, a bitmap the class."""
     ex, got, names = data[2:4] == b'\xff\xff', [], b'|'.join(c.encode('utf-16-le') for c in CLASSES)
     for m in re.finditer(rb'(?s)(..)(..)(?:\xff\xff([\x80-\x85])\0|(' + names + rb')\0\0)(?:\xff\xff(..))?', data):
         cid, picture = struct.unpack('<H', m[1 if ex else 2])[0], m[5] and struct.unpack('<H', m[5])[0]
