@@ -22,16 +22,15 @@ PE = pefile.PE(str(EXE))
 RES = {(kind.id, str(item.name) if item.name else item.id): PE.get_data(item.directory.entries[0].data.struct.OffsetToData,
        item.directory.entries[0].data.struct.Size) for kind in PE.DIRECTORY_ENTRY_RESOURCE.entries for item in kind.directory.entries}
 ID = {n: int(v) for n, v in re.findall(r'#define\s+(\w+)\s+(\d+)', (SOURCE / 'res' / 'resource.h').read_text())}
-CLASSES = ['BUTTON', 'EDIT', 'STATIC', 'LISTBOX', 'SCROLLBAR', 'COMBOBOX']  # by ordinal, from 0x80 on, or by name
 
 
 def controls(data):
     """Sorted (class, id or a picture's bitmap) of a template's controls but a group box: the class follows the id, a bitmap the class."""
-    ex, got, names = data[2:4] == b'\xff\xff', [], b'|'.join(c.encode('utf-16-le') for c in CLASSES)
-    for m in re.finditer(rb'(?s)(..)(..)(?:\xff\xff([\x80-\x85])\0|(' + names + rb')\0\0)(?:\xff\xff(..))?', data):
+    ex, got, classes = data[2:4] == b'\xff\xff', [], ['BUTTON', 'EDIT', 'STATIC', 'LISTBOX', 'SCROLLBAR', 'COMBOBOX']  # from ordinal 0x80 on
+    for m in re.finditer(rb'(?s)(..)(..)(?:\xff\xff([\x80-\x85])\0|(' + b'|'.join(c.encode('utf-16-le') for c in classes) + rb')\0\0)(?:\xff\xff(..))?', data):
         cid, picture = struct.unpack('<H', m[1 if ex else 2])[0], m[5] and struct.unpack('<H', m[5])[0]
         if cid != 0xFFFF or picture:
-            got.append((CLASSES[m[3][0] - 0x80] if m[3] else m[4].decode('utf-16-le'), picture or cid))
+            got.append((classes[m[3][0] - 0x80] if m[3] else m[4].decode('utf-16-le'), picture or cid))
     return sorted(got)
 
 

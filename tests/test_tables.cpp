@@ -18,8 +18,8 @@ using namespace std;
 const string kCheck = "  Please check Quillfern.cfg and verify that\nall paths are correct.", kNotAnOption = " is not a valid Quillfern option.";
 const map<string, string> kTags = {{"The theme directive for this user in Quillfern.cfg is\nundefined." + kCheck, "theme-directive"},
     {"The shell directive for this user in Quillfern.cfg is\nundefined." + kCheck, "shell-directive"}, {kSystemShellFailed, "shell-failed"},
-    {"An error has occured while installing the current user's\ntheme." + kCheck, "theme-failed"},
-    {"Could not find a currently running instance of Quillfern.", "no-manager"}, {"Quillfern has been successfully uninstalled.", "uninstalled"}};
+    {"An error has occured while installing the current user's\ntheme." + kCheck, "theme-failed"}, {"Quillfern has been successfully uninstalled.", "uninstalled"},
+    {"Could not find a currently running instance of Quillfern.", "no-manager"}};
 string Quoted(const string &text) { return " [\"" + text + "\"]"; }
 
 // Stands for MessageBoxA, which would wait: keeps the text (by its tag), marks a box unlike the program's (owned, captioned, typed), says OK.
@@ -107,8 +107,8 @@ TEST(Tables, Configuration) {
 
 // The command line: the tail after the program name, its word, the message posted or the box shown.
 TEST(Tables, CommandLines) {
+    const string w300(300, 'w'), cfg = Scratch("words");   // the configuration that an uninstallation reads
     WNDCLASSA windowClass = {0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), NULL, NULL, NULL, NULL, kControlClassName};
-    const string w300(300, 'w'), cfg = Scratch("words");
     RegisterClassA(&windowClass), Put(cfg + kConfigFileName, "[default]\nshell=explorer_exe\n");
     // want: the tail in brackets, then the messages posted and the boxes; an empty tail starts a manager instead.
     const struct { const char *name; string line; bool manager; string want; } rows[] = {
@@ -123,6 +123,8 @@ TEST(Tables, CommandLines) {
         {"a longer word is another", "Q.exe -swapx", true, "[-swapx] " + Quoted("swapx" + kNotAnOption)},
         {"a word too long for the box is cut", "Q.exe -" + w300, true, "[-" + w300 + "] " + Quoted(w300.substr(0, 255 - kNotAnOption.size()) + kNotAnOption)},
         {"no manager", "Q.exe -swap", false, "[-swap]  [no-manager]"}, {"no manager, no word", "Q.exe -bogus", false, "[-bogus]  [no-manager]"},
+        {"uninstall ends the manager, saying so", "Q.exe -uninstall", true, "[-uninstall] " + to_string(CM_QUIT) + " with parameters [uninstalled]"},
+        {"uninstall without a manager", "Q.exe -uninstall", false, "[-uninstall]  [uninstalled]"},
     };
     for (const auto &row : rows) {
         gState = ManagerState(), gState.isNT = true, strcpy(gState.managerDir, cfg.c_str()), Boxes();
@@ -159,31 +161,30 @@ const bool gExitRecorded = (gExitWindowsEx = RecordExit, true);   // and for the
 // The system shell setting (the registry on NT, System.ini on 95/98) and the session exit.
 TEST(Tables, SystemShellAndExit) {
     const string ls = "C:\\LS\\LiteStep.exe", d246 = "C:\\" + string(242, 'd') + "\\", qf = "C:\\Q\\Quillfern.exe", refused = "refused reg=- ini=- ours [shell-failed]";
-    enum { UNINSTALLED = 1, FOREIGN = 2 };
-    // From "-" in both; FOREIGN: C:\Else.exe written after the manager's start; act: "set N" or "exit N"; other: someone's write after it.
-    const struct { const char *name; bool nt; const char *act; string want; int flags = 0; const char *other = NULL; string alt = "", dir = "C:\\Q\\"; } rows[] = {
+    // From "-" in both. act: "set N" or "exit N", uninstalled or not, foreign: C:\Else.exe written after the manager's start; other: a write after it.
+    const struct { const char *name; bool nt; const char *act; string want; const char *other = NULL; string alt = "", dir = "C:\\Q\\"; } rows[] = {
         {"NT: the manager", true, "set 0", "written reg=" + qf + " ini=- ours"},
         {"NT: LiteStep", true, "set 1", "written reg=" + ls + " ini=- ours"},
         {"NT: Explorer by its bare name", true, "set 2", "written reg=Explorer.exe ini=- ours"},
-        {"NT: the alternate shell", true, "set 3", "written reg=C:\\Alt.exe ini=- ours", 0, NULL, "C:\\Alt.exe"},
-        {"NT: uninstalled, not even LiteStep", true, "set 1", "written reg=- ini=- ours", UNINSTALLED},
-        {"NT: written by someone else since the start", true, "set 1", "written reg=C:\\Else.exe ini=- not ours", FOREIGN},
-        {"NT: a manager path of 259", true, "set 0", "written reg=" + d246 + "Quillfern.exe ini=- ours", 0, NULL, "", d246},
-        {"NT: a manager path of 260", true, "set 0", refused, 0, NULL, "", d246 + "d"},
+        {"NT: the alternate shell", true, "set 3", "written reg=C:\\Alt.exe ini=- ours", NULL, "C:\\Alt.exe"},
+        {"NT: uninstalled, not even LiteStep", true, "set 1, uninstalled", "written reg=- ini=- ours"},
+        {"NT: written by someone else since the start", true, "set 1, foreign", "written reg=C:\\Else.exe ini=- not ours"},
+        {"NT: a manager path of 259", true, "set 0", "written reg=" + d246 + "Quillfern.exe ini=- ours", NULL, "", d246},
+        {"NT: a manager path of 260", true, "set 0", refused, NULL, "", d246 + "d"},
         {"NT: an alternate shell without a path", true, "set 3", refused},
-        {"NT: someone else wrote LiteStep since", true, "set 0", "written reg=" + ls + " ini=- not ours", 0, "C:\\LS\\LiteStep.exe"},
-        {"NT: the same path in other capitals", true, "set 0", "written reg=C:\\q\\QUILLFERN.EXE ini=- ours", 0, "C:\\q\\QUILLFERN.EXE"},
+        {"NT: someone else wrote LiteStep since", true, "set 0", "written reg=" + ls + " ini=- not ours", "C:\\LS\\LiteStep.exe"},
+        {"NT: the same path in other capitals", true, "set 0", "written reg=C:\\q\\QUILLFERN.EXE ini=- ours", "C:\\q\\QUILLFERN.EXE"},
         {"95: the manager", false, "set 0", "written reg=- ini=" + qf + " ours"},
-        {"95: a manager path of 259", false, "set 0", "written reg=- ini=" + d246 + "Quillfern.exe ours", 0, NULL, "", d246},
+        {"95: a manager path of 259", false, "set 0", "written reg=- ini=" + d246 + "Quillfern.exe ours", NULL, "", d246},
         {"NT: shut down", true, "exit 1", "exit 1 0 expected privilege=1 shell=" + qf + "; reg=" + qf + " ini=- ours"},
-        {"NT: log off with a failed write-back", true, "exit 0", "exit 0 0 expected privilege=1 shell=- [shell-failed]; reg=- ini=- ours", 0, NULL, "", d246 + "d"},
+        {"NT: log off with a failed write-back", true, "exit 0", "exit 0 0 expected privilege=1 shell=- [shell-failed]; reg=- ini=- ours", NULL, "", d246 + "d"},
         {"95: reboot, no privilege work", false, "exit 2", "exit 2 0 expected privilege=0 shell=" + qf + "; reg=- ini=" + qf + " ours"},
-        {"95: written by someone else since the start", false, "exit 2", "exit 2 0 expected privilege=0 shell=C:\\Else.exe; reg=- ini=C:\\Else.exe not ours", FOREIGN},
+        {"95: written by someone else since the start", false, "exit 2, foreign", "exit 2 0 expected privilege=0 shell=C:\\Else.exe; reg=- ini=C:\\Else.exe not ours"},
     };
     for (const auto &row : rows) {
-        gState = ManagerState(), gState.isNT = row.nt, gState.uninstalled = row.flags & UNINSTALLED, strcpy(gState.managerDir, row.dir.c_str()), Boxes();
+        gState = ManagerState(), gState.isNT = row.nt, gState.uninstalled = strstr(row.act, "uninstalled"), strcpy(gState.managerDir, row.dir.c_str()), Boxes();
         strcpy(gState.liteStepPath, ls.c_str()), strcpy(gState.explorerPath, "C:\\Windows\\Explorer.exe"), strcpy(gState.alternatePath, row.alt.c_str()), SetShells("-", "-");
-        if (row.flags & FOREIGN)
+        if (strstr(row.act, "foreign"))
             NoteSystemShellAtStart(), row.nt ? SetShells("C:\\Else.exe", "-") : SetShells("-", "C:\\Else.exe");
         ASSERT_EQ(0, ShutdownPrivilege(true)) << "the shutdown privilege cannot be turned off here";
         const string got = row.act[0] == 's' ? (SetSystemShell(row.act[4] - '0') ? "written " : "refused ") : (gRequests.clear(), ExitSession(row.act[5] - '0'), gRequests);
