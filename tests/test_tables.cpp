@@ -30,7 +30,7 @@ int WINAPI RecordBox(HWND owner, const char *text, const char *caption, UINT typ
     return IDOK;
 }
 string Boxes() { string shown; return shown.swap(gBoxes), shown; }   // the boxes since the last call
-const void *const gMessageBoxA = [] { DWORD was; VirtualProtect(&__imp_MessageBoxA, sizeof(void *), PAGE_READWRITE, &was); return exchange(__imp_MessageBoxA, (void *)RecordBox); }();
+const void *const gRealBox = [] { DWORD was; VirtualProtect(&__imp_MessageBoxA, sizeof(void *), PAGE_READWRITE, &was); return exchange(__imp_MessageBoxA, (void *)RecordBox); }();
 
 void Put(const string &path, const string &text) { ofstream(path, ios::binary) << text; }
 string Get(const string &path) { ifstream f(path, ios::binary); return f ? string(istreambuf_iterator<char>(f), {}) : "-"; }
@@ -188,8 +188,7 @@ TEST(Tables, SystemShellAndExit) {
             NoteSystemShellAtStart(), row.nt ? SetShells("C:\\Else.exe", "-") : SetShells("-", "C:\\Else.exe");
         ASSERT_EQ(0, ShutdownPrivilege(true)) << "the shutdown privilege cannot be turned off here";
         const string got = row.act[0] == 's' ? (SetSystemShell(row.act[4] - '0') ? "written " : "refused ") : (gRequests.clear(), ExitSession(row.act[5] - '0'), gRequests);
-        if (row.other != NULL)
-            row.nt ? SetShells(row.other, "-") : SetShells("-", row.other);
+        if (row.other) row.nt ? SetShells(row.other, "-") : SetShells("-", row.other);
         EXPECT_EQ(row.want, got + "reg=" + RegShell() + " ini=" + IniShell() + (SystemShellStillOurs() ? " ours" : " not ours") + Boxes()) << row.name;
     }
 }
