@@ -143,7 +143,7 @@ static void CheckFile(Report &report, const char *section, const char *key, cons
 static void CheckPaths(Report &report)
 {
     char key[kNameSize], file[kPathSize];
-    const char *shells[] = { kLiteStepKey, gState.liteStepPath, kExplorerKey, gState.explorerPath };
+    const char *const shells[] = { kLiteStepKey, gState.liteStepPath, kExplorerKey, gState.explorerPath };
     for (int i = 0; i < 2; i++) {
         CheckFile(report, kMainSection, shells[2 * i], shells[2 * i + 1], true);
         if (shells[2 * i + 1][0] == '\0' && gState.shellKind == SHELL_LITESTEP + i)

@@ -148,7 +148,9 @@ static void SwapShells()
 // The index the user picked in the theme list, or -1 for none.
 static LONG PickThemeFromList(HWND window)
 {
-    if (gState.themeListOpen)
+    // No list once the manager has been asked to end: nothing picked there
+    // would be carried out.
+    if (gState.themeListOpen || gState.quitPosted)
         return -1;
     gState.themeListOpen = true;
     INT_PTR picked = DialogBoxParamA(gState.instance, kThemeListTemplate, window,

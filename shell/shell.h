@@ -51,9 +51,8 @@ extern ExitWindowsExFn gExitWindowsEx;
 bool SystemShellStillOurs();
 // The manager notes what the setting holds as it starts.
 void NoteSystemShellAtStart();
-// An uninstallation writes its value again when the setting no longer holds
-// it once the manager has ended; false, after the failure message, when that
-// write fails.
+// Writes again what this process last wrote (an uninstallation, once the
+// manager has ended); false, after the failure message, when that fails.
 bool RestoreLastWrittenShell();
 
 // True while the process of the shell this manager started last still runs.

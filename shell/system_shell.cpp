@@ -184,14 +184,8 @@ bool SystemShellStillOurs()
     return SameTextNoCase(current, ours);
 }
 
+// Written again whatever the setting holds: the same text twice does no harm.
 bool RestoreLastWrittenShell()
 {
-    if (gState.lastWrittenShell[0] == '\0')
-        return true;
-    char current[kPathSize];
-    if (ReadShellText(current) && SameTextNoCase(current, gState.lastWrittenShell))
-        return true;
-    char text[kPathSize];
-    CopyText(text, gState.lastWrittenShell);
-    return WriteShellText(text);
+    return gState.lastWrittenShell[0] == '\0' || WriteShellText(gState.lastWrittenShell);
 }

@@ -6,39 +6,40 @@ import pefile
 
 SOURCE = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), '..'))
 EXE = os.path.join(SOURCE, 'build', 'i686', 'Quillfern.exe')
-# What each system DLL may give, grouped by the first NT that exports the
-# function; Windows 95 exports every one (those marked * only as stubs that
-# fail: Quillfern calls them on NT alone). No C run-time DLL of any name.
-ALLOWED = {
-    'NT 3.1': 'KERNEL32: CloseHandle CopyFileA CreateFileA CreateFileMappingA GetFileSize MapViewOfFile '
-              'UnmapViewOfFile SearchPathA GetPrivateProfileSectionA CreateProcessA CreateThread DuplicateHandle ExitProcess '
-              'FormatMessageA FreeLibrary GetCommandLineA GetCurrentProcess GetExitCodeProcess '
-              'GetFileAttributesA GetLastError GetModuleFileNameA GetModuleHandleA GetPrivateProfileIntA '
-              'GetPrivateProfileStringA GetProcAddress GetTickCount GetWindowsDirectoryA LoadLibraryA '
-              'LocalFree OpenProcess SetLastError Sleep TerminateProcess WaitForSingleObject '
-              'WritePrivateProfileStringA lstrlenA | '
-              'USER32: GetAsyncKeyState CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA '
-              'DispatchMessageA EndDialog ExitWindowsEx FindWindowA GetDlgItem GetMessageA GetWindowTextA '
-              'IsDlgButtonChecked KillTimer LoadIconA MapVirtualKeyA MessageBoxA PostMessageA PostQuitMessage '
-              'SendDlgItemMessageA SendMessageA SetDlgItemTextA SetFocus SetForegroundWindow SetTimer '
-              'SetWindowTextA ShowWindow SystemParametersInfoA TranslateMessage UnregisterClassA '
-              'WaitForInputIdle keybd_event | GDI32: GetStockObject SetBkColor SetTextColor | '
-              'ADVAPI32: GetUserNameA RegCloseKey RegCreateKeyExA RegDeleteValueA RegOpenKeyExA '
-              'RegQueryValueExA RegSetValueExA AdjustTokenPrivileges* LookupPrivilegeValueA* OpenProcessToken*',
-    'NT 3.5': 'KERNEL32: GetVersionExA',
-    'NT 3.51': 'USER32: RegisterClassExA LoadImageA',
-    'NT 4.0': 'KERNEL32: GetPrivateProfileSectionNamesA',
-}
+# What each system DLL may give. Windows 95 and NT 3.1 both export every
+# function, but for those marked with the NT release that added it, and those
+# marked 95stub, which Windows 95 exports as a stub that fails (Quillfern calls
+# them on NT alone). Any C run-time DLL, whatever its name, is refused, and so
+# is FreeLibrary: the file dialog's library stays once loaded, since the shell
+# extensions it brings may still run code that freeing it would unmap.
+ALLOWED = """
+KERNEL32 CloseHandle CopyFileA CreateProcessA CreateThread DuplicateHandle ExitProcess FormatMessageA
+ GetCommandLineA GetCurrentProcess GetCurrentProcessId GetExitCodeProcess GetFileAttributesA GetLastError
+ GetModuleFileNameA GetModuleHandleA GetPrivateProfileIntA GetPrivateProfileStringA GetProcAddress
+ GetTickCount GetVersionExA:NT3.5 GetWindowsDirectoryA LoadLibraryA LocalFree OpenProcess SetLastError
+ Sleep TerminateProcess WaitForSingleObject WritePrivateProfileStringA lstrlenA CreateFileA
+ CreateFileMappingA GetFileSize MapViewOfFile UnmapViewOfFile SearchPathA GetPrivateProfileSectionA
+ GetPrivateProfileSectionNamesA:NT4.0
+USER32 GetAsyncKeyState CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA DispatchMessageA
+ EndDialog ExitWindowsEx FindWindowA GetDlgItem GetMessageA GetWindowTextA GetWindowThreadProcessId IsDlgButtonChecked KillTimer
+ LoadIconA LoadImageA:NT3.51 MapVirtualKeyA MessageBoxA PostMessageA PostQuitMessage RegisterClassExA:NT3.51
+ SendDlgItemMessageA SendMessageA SetDlgItemTextA SetFocus SetForegroundWindow SetTimer SetWindowTextA
+ ShowWindow SystemParametersInfoA TranslateMessage UnregisterClassA WaitForInputIdle keybd_event
+GDI32 GetStockObject SetBkColor SetTextColor
+ADVAPI32 GetUserNameA RegCloseKey RegCreateKeyExA RegDeleteValueA RegOpenKeyExA RegQueryValueExA
+ RegSetValueExA AdjustTokenPrivileges:95stub LookupPrivilegeValueA:95stub OpenProcessToken:95stub
+"""
 RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON = 2, 3, 5, 14
 CLASSES = {0x80: 'BUTTON', 0x82: 'STATIC', 0x83: 'LISTBOX'}
 
 
 def allowed():
-    names = set()
-    for groups in ALLOWED.values():
-        for group in groups.split('|'):
-            dll, functions = group.split(':')
-            names |= {(dll.strip(), f.rstrip('*')) for f in functions.split()}
+    """{(DLL, function)}; a line that starts with a blank goes on the DLL above."""
+    names, dll = set(), None
+    for line in ALLOWED.strip('\n').splitlines():
+        words = line.split()
+        dll = dll if line[0] == ' ' else words.pop(0)
+        names |= {(dll, word.split(':')[0]) for word in words}
     return names
 
 
@@ -76,11 +77,9 @@ class ShippedExecutable(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.pe = pefile.PE(EXE)
-        cls.res = {}
-        for kind in cls.pe.DIRECTORY_ENTRY_RESOURCE.entries:
-            for item in kind.directory.entries:
-                entry = item.directory.entries[0].data.struct
-                cls.res[(kind.id, str(item.name) if item.name else item.id)] = cls.pe.get_data(entry.OffsetToData, entry.Size)
+        cls.res = {(kind.id, str(item.name) if item.name else item.id): cls.pe.get_data(
+            item.directory.entries[0].data.struct.OffsetToData, item.directory.entries[0].data.struct.Size)
+            for kind in cls.pe.DIRECTORY_ENTRY_RESOURCE.entries for item in kind.directory.entries}
         with open(os.path.join(SOURCE, 'res', 'resource.h')) as f:
             cls.ids = {n: int(v) for n, v in re.findall(r'#define\s+(\w+)\s+(\d+)', f.read())}
 

@@ -3,6 +3,10 @@
 // included, in order and word for word: any other box fails the row.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <ctype.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -11,6 +15,7 @@
 
 #include "app/manager.h"
 #include "common/message_box.h"
+#include "common/text.h"
 #include "cli/cli.h"
 #include "config/config.h"
 #include "control/control.h"
@@ -38,20 +43,21 @@ string Quoted(const string &text) { return " [\"" + text + "\"]"; }
 CRITICAL_SECTION gLock;
 std::vector<string> gSeen;
 
-// Presses OK in every box of this process captioned kCaption once it shows, after keeping its text
-// (marked when the box has an owner; Wine makes no box top-most for MB_TOPMOST, so that cannot be seen).
+// Presses OK in every box of this process once it shows, after keeping its text, marked when the box is
+// not captioned kCaption or has an owner. (Wine makes no box top-most for MB_TOPMOST: that cannot be seen.)
 DWORD WINAPI WatchBoxes(void *)
 {
     for (HWND box = NULL;; box = NULL, Sleep(10)) {
         DWORD pid = 0;
-        char text[1024] = "";
-        while ((box = FindWindowExA(NULL, box, "#32770", kCaption)) &&
+        char caption[256] = "", text[1024] = "";
+        while ((box = FindWindowExA(NULL, box, "#32770", NULL)) &&
                !(GetWindowThreadProcessId(box, &pid) && pid == GetCurrentProcessId() && IsWindowVisible(box))) {}
         if (box == NULL)
             continue;
+        GetWindowTextA(box, caption, sizeof caption);
         GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
         EnterCriticalSection(&gLock);
-        gSeen.push_back(GetWindow(box, GW_OWNER) ? string("owned: ") + text : text);
+        gSeen.push_back((strcmp(caption, kCaption) ? "captioned " + string(caption) + ": " : "") + (GetWindow(box, GW_OWNER) ? "owned: " : "") + text);
         LeaveCriticalSection(&gLock);
         // Its thread waits in it: no other box can come before this one is gone.
         for (; IsWindow(box); Sleep(10))
@@ -226,58 +232,55 @@ TEST(Tables, Configuration)
     }
 }
 
-// ---- The command line: the tail after the program name, and its word ----
+// ---- The command line: the tail after the program name, its word, the message posted or the box shown ----
 
-TEST(Tables, CommandTails)
-{
-    const struct { const char *line, *tail; } rows[] = {
-        {"\"C:\\Program Files\\Quillfern\\Quillfern.exe\"   -restart", "-restart"}, {"\"C:\\Tools\\Quillfern.exe\"-swap", "-swap"},
-        {"\"C:\\Tools\\Quillfern.exe -swap", ""}, {"C:\\T\xe9l\xe9\\Quillfern\xff.exe -kill", "-kill"},
-        {"Quillfern.exe \x01\x1f\t -quit extra", "-quit extra"}, {"Quillfern.exe    ", ""}, {"", ""},
-    };
-    for (const auto &row : rows) {
-        char line[128];
-        memset(line, 0xCC, sizeof line);
-        strcpy(line, row.line);
-        const char *tail = FormCommandTail(line);
-        EXPECT_EQ(strlen(row.line) - strlen(row.tail), (size_t)(tail - line)) << "[" << row.line << "] gave [" << tail << "]";
-        EXPECT_TRUE(strcmp(line, row.line) == 0 && (BYTE)line[strlen(row.line) + 1] == 0xCC) << "[" << row.line << "] changed";
-    }
-}
-
-TEST(Tables, Words)
+TEST(Tables, CommandLines)
 {
     KeepShells keep;
     ASSERT_EQ(NULL, FindWindowA(kControlClassName, NULL)) << "a manager runs here and would take the posts";
     WNDCLASSA windowClass = {0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), NULL, NULL, NULL, NULL, kControlClassName};
     RegisterClassA(&windowClass);
     const string w300(300, 'w');
-    const struct { const char *name; string word; bool manager; string want; } rows[] = {
-        {"swap", "swap", true, to_string(CM_SWAP)}, {"swaptheme in any case", "SwApThEmE", true, to_string(CM_SWAPTHEME)},
-        {"restart", "restart", true, to_string(CM_RESTART)}, {"kill, the word ending at a blank", "kill now", true, to_string(CM_KILL)},
-        {"quit, the word ending at a tab", "quit\tx", true, to_string(CM_QUIT)}, {"reboot", "reboot", true, to_string(CM_REBOOT)},
-        {"shutdown", "shutdown", true, to_string(CM_SHUTDOWN)}, {"logoff", "logoff", true, to_string(CM_LOGOFF)},
-        {"nuke", "nuke", true, to_string(CM_NUKE)}, {"a longer word is another", "swapx", true, Quoted("swapx" + kNotAnOption)},
-        {"the switch alone", "", true, Quoted(kNotAnOption)},
-        {"a word too long for the box is cut", w300, true, Quoted(w300.substr(0, 255 - kNotAnOption.size()) + kNotAnOption)},
-        {"no manager", "swap", false, " [no-manager]"}, {"no manager, no word", "bogus", false, " [no-manager]"},
-        {"uninstall ends the manager", "uninstall", true, to_string(CM_QUIT) + " [uninstalled]"},
-        {"uninstall without a manager", "uninstall", false, " [uninstalled]"},
+    // want: the tail in brackets, then the messages posted and the boxes; an empty tail starts a manager instead.
+    const struct { const char *name; string line; bool manager; string want; } rows[] = {
+        {"a quoted name with blanks", "\"C:\\Program Files\\Quillfern\\Quillfern.exe\"   -restart", true, "[-restart] " + to_string(CM_RESTART)},
+        {"a tail right after the closing quote", "\"C:\\Tools\\Quillfern.exe\"-swap", true, "[-swap] " + to_string(CM_SWAP)},
+        {"a quote never closed: all name", "\"C:\\Tools\\Quillfern.exe -swap", true, "[] "},
+        {"bytes above 127 belong to the name", "C:\\T\xe9l\xe9\\Quillfern\xff.exe -kill", true, "[-kill] " + to_string(CM_KILL)},
+        {"control characters are blanks; the word ends at one", "Q.exe \x01\x1f\t -quit extra", true, "[-quit extra] " + to_string(CM_QUIT)},
+        {"blanks only", "Quillfern.exe    ", true, "[] "}, {"nothing at all", "", true, "[] "},
+        {"swaptheme in any case", "Q.exe /SwApThEmE", true, "[/SwApThEmE] " + to_string(CM_SWAPTHEME)},
+        {"the word ends at a tab", "Q.exe -reboot\tx", true, "[-reboot\tx] " + to_string(CM_REBOOT)},
+        {"shutdown", "Q.exe -shutdown", true, "[-shutdown] " + to_string(CM_SHUTDOWN)},
+        {"logoff", "Q.exe -logoff", true, "[-logoff] " + to_string(CM_LOGOFF)},
+        {"nuke", "Q.exe -nuke", true, "[-nuke] " + to_string(CM_NUKE)},
+        {"a longer word is another", "Q.exe -swapx", true, "[-swapx] " + Quoted("swapx" + kNotAnOption)},
+        {"the switch alone", "Q.exe -", true, "[-] " + Quoted(kNotAnOption)},
+        {"a word too long for the box is cut", "Q.exe -" + w300, true, "[-" + w300 + "] " + Quoted(w300.substr(0, 255 - kNotAnOption.size()) + kNotAnOption)},
+        {"no manager", "Q.exe -swap", false, "[-swap]  [no-manager]"}, {"no manager, no word", "Q.exe -bogus", false, "[-bogus]  [no-manager]"},
+        {"uninstall ends the manager, saying so", "Q.exe -uninstall", true, "[-uninstall] " + to_string(CM_QUIT) + " with parameters [uninstalled]"},
+        {"uninstall without a manager", "Q.exe -uninstall", false, "[-uninstall]  [uninstalled]"},
     };
+    const string cfg = Scratch("words");
+    Put(cfg + kConfigFileName, "[default]\nshell=explorer_exe\n");
     Boxes();
     for (const auto &row : rows) {
         gState = ManagerState();
         gState.isNT = true;
-        gState.shellKind = SHELL_EXPLORER;
+        strcpy(gState.managerDir, cfg.c_str());
         HWND window = row.manager ? CreateWindowExA(0, kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, windowClass.hInstance, NULL) : NULL;
-        string tail = row.word + '\0' + string(16, (char)0xCC), want = tail, got;
-        RunCommand(&tail[0]);
+        string line = row.line + '\0' + string(16, (char)0xCC), want = line;
+        char *tail = FormCommandTail(&line[0]);
+        string got = "[" + string(tail) + "] ";
+        if (*tail != '\0')
+            RunCommand(tail + 1);
         for (MSG m; window && PeekMessageA(&m, window, WM_USER, 0xFFFF, PM_REMOVE);)
             got += to_string(m.message) + (m.wParam || m.lParam ? " with parameters" : "");
         EXPECT_EQ(row.want, got + Boxes()) << row.name;
-        if (want.find_first_of(" \t\n\v\f\r") < row.word.size())
-            want[want.find_first_of(" \t\n\v\f\r")] = '\0';
-        EXPECT_EQ(want, tail) << row.name << ": only the word's end may be written";
+        size_t blank = *tail ? want.find_first_of(" \t\n\v\f\r", tail + 1 - &line[0]) : string::npos;
+        if (blank < row.line.size())
+            want[blank] = '\0';
+        EXPECT_EQ(want, line) << row.name << ": only the word's end may be written";
         DestroyWindow(window);
     }
     UnregisterClassA(kControlClassName, windowClass.hInstance);
@@ -320,16 +323,17 @@ TEST(Tables, SystemShellAndExit)
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL, ERROR_ACCESS_DENIED, 0x400, (LPSTR)&system, 0, NULL);
     const string denied = system ? system : "(no text)";
     LocalFree(system);
-    enum { UNINSTALLED = 1, BLOCKED = 2 };
+    enum { UNINSTALLED = 1, BLOCKED = 2, FOREIGN = 4 };
     // From "-" in both stores. act: "set N" SetSystemShell(N), "exit N" ExitSession(N), "error N" ShowSystemError(N);
-    // other: some other program's write after it.
+    // other: some other program's write after it; FOREIGN: C:\Else.exe written after the manager's start, before the act.
     const struct { const char *name; bool nt; const char *act; string dir, lite, alt; int flags; const char *other; string want; } rows[] = {
         {"NT: the manager", true, "set 0", q, ls, "", 0, NULL, "written reg=" + qf + " ini=- ours"},
         {"NT: LiteStep", true, "set 1", q, ls, "", 0, NULL, "written reg=" + ls + " ini=- ours"},
         {"NT: Explorer by its bare name", true, "set 2", q, ls, "", 0, NULL, "written reg=Explorer.exe ini=- ours"},
         {"NT: the alternate shell", true, "set 3", q, ls, "C:\\Alt.exe", 0, NULL, "written reg=C:\\Alt.exe ini=- ours"},
         {"NT: uninstalled, not the manager", true, "set 0", q, ls, "", UNINSTALLED, NULL, "written reg=- ini=- ours"},
-        {"NT: uninstalled, LiteStep all the same", true, "set 1", q, ls, "", UNINSTALLED, NULL, "written reg=" + ls + " ini=- ours"},
+        {"NT: uninstalled, not LiteStep either", true, "set 1", q, ls, "", UNINSTALLED, NULL, "written reg=- ini=- ours"},
+        {"NT: written by someone else since the start", true, "set 1", q, ls, "", FOREIGN, NULL, "written reg=C:\\Else.exe ini=- not ours"},
         {"NT: a manager path of 259", true, "set 0", d246, ls, "", 0, NULL, "written reg=" + d246 + "Quillfern.exe ini=- ours"},
         {"NT: a manager path of 260", true, "set 0", d247, ls, "", 0, NULL, refused},
         {"NT: LiteStep without a path", true, "set 1", q, "", "", 0, NULL, refused},
@@ -350,6 +354,8 @@ TEST(Tables, SystemShellAndExit)
         {"NT: an exit with a failed write-back", true, "exit 1", string(kPathSize - 1, 'd'), ls, "", 0, NULL,
          "exit flags=1 reason=0 expected privilege=1 shell=- [shell-failed]; reg=- ini=- ours"},
         {"95: reboot, no privilege work", false, "exit 2", q, ls, "", 0, NULL, "exit flags=2 reason=0 expected privilege=0 shell=" + qf + "; reg=- ini=" + qf + " ours"},
+        {"95: written by someone else since the start", false, "exit 2", q, ls, "", FOREIGN, NULL,
+         "exit flags=2 reason=0 expected privilege=0 shell=C:\\Else.exe; reg=- ini=C:\\Else.exe not ours"},
         {"the system's text for an error", true, "error 5", q, ls, "", 0, NULL, "reg=- ini=- ours" + Quoted(denied)},
         {"an error the system has no text for", true, "error 536914893", q, ls, "", 0, NULL, "reg=- ini=- ours" + Quoted("Error 536914893")},
     };
@@ -363,6 +369,8 @@ TEST(Tables, SystemShellAndExit)
         strcpy(gState.explorerPath, "C:\\Windows\\Explorer.exe");
         strcpy(gState.alternatePath, row.alt.c_str());
         SetShells("-", "-");
+        if (row.flags & FOREIGN)
+            NoteSystemShellAtStart(), row.nt ? SetShells("C:\\Else.exe", "-") : SetShells("-", "C:\\Else.exe");
         ASSERT_EQ(0, ShutdownPrivilege(0)) << "the shutdown privilege cannot be turned off here";
         if (row.flags & BLOCKED)   // running as root, only a directory in its place stops a write
             MoveFileExA(ini.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING), CreateDirectoryA(ini.c_str(), NULL);
@@ -379,6 +387,34 @@ TEST(Tables, SystemShellAndExit)
         got += "reg=" + RegShell() + " ini=" + IniShell() + (SystemShellStillOurs() ? " ours" : " not ours");
         EXPECT_EQ(row.want, got + Boxes()) << row.name;
     }
+}
+
+// ---- The monitor watches a shell whose handle cannot be duplicated all the same ----
+
+extern "C" void *__imp_DuplicateHandle;
+BOOL WINAPI NoDuplicate(HANDLE, HANDLE, HANDLE, HANDLE *, DWORD, BOOL, DWORD) { return FALSE; }
+
+TEST(Tables, ShellWatchedWithoutDuplicate)
+{
+    void **slot = &__imp_DuplicateHandle, *real = *slot;
+    DWORD access;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &access);
+    gState = ManagerState();
+    gState.uninstalled = true;   // nothing written to the system shell setting
+    gState.shellKind = SHELL_ALTERNATE;
+    GetWindowsDirectoryA(gState.alternatePath, MAX_PATH);
+    strcat(gState.alternatePath, "\\notepad.exe");
+    gState.controlWindow = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+    *slot = (void *)NoDuplicate;
+    bool spawned = SpawnShell();
+    *slot = real;
+    TerminateProcess(gState.shellProcess.hProcess, 1);
+    MSG m;
+    bool reported = false;
+    for (DWORD start = GetTickCount(); !reported && GetTickCount() - start < 10000; Sleep(10))
+        reported = PeekMessageA(&m, gState.controlWindow, CM_SHELLTERMINATED, CM_SHELLTERMINATED, PM_REMOVE);
+    EXPECT_EQ("spawned, end reported", string(spawned ? "spawned" : "not spawned") + (reported ? ", end reported" : ", end unreported") + Boxes());
+    DestroyWindow(gState.controlWindow);
 }
 
 // ---- Theme installation: backups, copies, wallpaper; nothing half-done ----
@@ -435,3 +471,32 @@ TEST(Tables, InstallTheme)
 }
 
 }  // namespace
+
+// The shipped program has no C library: its own routines must answer as the
+// library's do in the "C" locale, for every byte and at every cut.
+TEST(Tables, TextRoutinesAnswerAsTheCLibrary)
+{
+    for (int c = 0; c < 256; c++)
+        EXPECT_EQ(isspace(c) != 0, IsBlank((char)c)) << "blank test of byte " << c;
+    const char *words[] = {"", "swap", "SWAP", "SwapTheme", "swap ", "@", "`", "[", "{", "\xC4", "\xE4"};
+    for (const char *a : words)
+        for (const char *b : words)
+            EXPECT_EQ(_strcmpi(a, b) == 0, SameTextNoCase(a, b)) << "'" << a << "' '" << b << "'";
+    for (const char *path : {"C:\\Tools\\LiteStep.exe", "C:shell.exe", "a.b\\c", "dir/name.", ".profile", ""}) {
+        char drive[_MAX_DRIVE], dir[_MAX_DIR], name[_MAX_FNAME], ext[_MAX_EXT], ours[8];
+        _splitpath(path, drive, dir, name, ext);
+        EXPECT_EQ(strlen(name) < sizeof(ours), FileBaseName(ours, path)) << path;
+        EXPECT_EQ(string(name).substr(0, sizeof(ours) - 1), ours) << path;
+    }
+#define QF_FORMAT "%s %d %u %lu %ld%%", "C:\\x", INT_MIN, UINT_MAX, ULONG_MAX, LONG_MIN
+    char expected[64], ours[64];
+    int full = snprintf(expected, sizeof(expected), QF_FORMAT);
+    for (size_t size = 1; size <= (size_t)full + 1; size++) {
+        memset(ours, 0x5a, sizeof(ours));
+        bool whole = FormatTextN(ours, size, QF_FORMAT);
+        EXPECT_EQ(string(expected, size - 1), ours) << "in " << size << " bytes";
+        EXPECT_EQ((size_t)full < size, whole) << "in " << size << " bytes";
+        EXPECT_EQ(0x5a, ours[size]) << "written past " << size << " bytes";
+    }
+#undef QF_FORMAT
+}
