@@ -9,7 +9,6 @@ if ! qf_can_run_32bit; then
     echo "i686 lane not run: $QF_NO_32BIT_REASON."
     exit 3
 fi
-scripts/install-deps.sh
 scripts/install-deps.sh --wine32
 scripts/build.sh
 trap qf_stop_session EXIT
