@@ -252,7 +252,7 @@ static void CheckKey(Report &report, const char *section, const char *key, const
 // Every key of every section: each entry is "key=value", or a bare word.
 static void CheckSections(Report &report, const char *names, const char *path)
 {
-    char entries[kProfileSize];
+    static char entries[kProfileSize];    // static: frames stay under a page
     for (const char *section = names; *section != '\0'; section += TextLength(section) + 1) {
         GetPrivateProfileSectionA(section, entries, sizeof(entries), path);
         for (char *entry = entries, *next; *entry != '\0'; entry = next) {
@@ -299,7 +299,8 @@ static void ShowReport(const Report &report, const char *userName, const char *u
 int CheckConfiguration()
 {
     static Report report;
-    char userName[kPathSize], userSection[kPathSize], path[kPathSize], names[kProfileSize];
+    static char names[kProfileSize];      // static: frames stay under a page
+    char userName[kPathSize], userSection[kPathSize], path[kPathSize];
     bool fits = FormConfigPath(path);
     HANDLE file = fits ? CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                      OPEN_EXISTING, 0, NULL)
