@@ -68,8 +68,7 @@ TEST(Tables, Configuration) {
         "theme_path_1=" + p259 + "q\ntheme_back_1=" + p259 + "\n";
     const string two = "[u]\nshell=S6\ntheme=E\n[v]\nshell=s5\n[Themes]\ntheme_name_1=A\ntheme_name_2=B\ntheme_name_3=C\ntheme_name_5=E\n"
         "[Alternate_Shells]\naltshell_name_1=S1\naltshell_name_2=S2\naltshell_name_3=S3\naltshell_name_4=S4\naltshell_name_5=S5\naltshell_name_6=S6\n";
-    for (int n = 2; n <= 11; n++)
-        one += "theme_name_" + to_string(n) + "=" + (n > 4 ? "T" + to_string(n) : n == 3 ? "Night" : "Dup") + "\n";
+    for (int n = 2; n <= 11; n++) one += "theme_name_" + to_string(n) + "=" + (n > 4 ? "T" + to_string(n) : n == 3 ? "Night" : "Dup") + "\n";
     const string d = " ask=0 start=0 kill=10000 shift=-1", a = " ask=1 start=0 kill=10000 shift=-1", e = " ask=0 start=0 kill=";
     // want: section, kind, delays, after both phases themes and shells (count/chosen), boxes; texts: paths, the theme's fields, the shell's path.
     const struct { const char *name; const string &cfg; const char *user; int phases; string want, texts = ""; } rows[] = {
@@ -81,12 +80,10 @@ TEST(Tables, Configuration) {
         {"values of 63 and 259 kept, of 64 and 260 cut", one, "at", 2, "at alternate" + d + " themes=10/0 alts=3/0", " " + p259 + "|" + p259 + "|" + n63 + "|" + p259 + "|" + p259 + "|" + p259},
         {"directives of 64 match no cut name", one, "past", 2, "past explorer" + a + " themes=10/-1 alts=3/-1 [theme-directive] [shell-directive]"},
         {"the tenth theme; no shell after a gap", one, "last", 2, "last explorer" + a + " themes=10/9 alts=3/-1 [shell-directive]"},
-        {"delays below -1", one, "dneg", 1, "dneg litestep" + d},
-        {"delays past an hour, without overflow", one, "dbig", 1, "dbig litestep" + e + "3600000 shift=3600"},
+        {"delays below -1", one, "dneg", 1, "dneg litestep" + d}, {"delays past an hour, without overflow", one, "dbig", 1, "dbig litestep" + e + "3600000 shift=3600"},
         {"numbers that are none; the client's phase shows nothing", one, "dnan", 1, "dnan alternate" + e + "0 shift=0"},
         {"no theme after a gap; five shells at most", two, "u", 2, "u explorer" + a + " themes=3/-1 alts=5/-1 [theme-directive] [shell-directive]"},
-        {"the fifth shell", two, "v", 2, "v alternate" + d + " themes=3/-1 alts=5/4"},
-        {"no file: the user is asked", none, "u", 2, "default explorer" + a + " themes=0/-1 alts=0/-1 [shell-directive]"},
+        {"the fifth shell", two, "v", 2, "v alternate" + d + " themes=3/-1 alts=5/4"}, {"no file: the user is asked", none, "u", 2, "default explorer" + a + " themes=0/-1 alts=0/-1 [shell-directive]"},
     };
     const char *const kinds[] = {"?", "litestep", "explorer", "alternate"};
     for (const auto &row : rows) {
@@ -112,12 +109,10 @@ TEST(Tables, CommandLines) {
     const struct { const char *name; string line; bool manager; string want; } rows[] = {
         {"a quoted name with blanks", "\"C:\\Program Files\\Quillfern\\Quillfern.exe\"   -restart", true, "[-restart] " + to_string(CM_RESTART)},
         {"a tail right after the closing quote", "\"C:\\Tools\\Quillfern.exe\"-swap", true, "[-swap] " + to_string(CM_SWAP)},
-        {"a quote never closed: all name", "\"C:\\Tools\\Quillfern.exe -swap", true, "[] "},
-        {"bytes above 127 belong to the name", "C:\\T\xe9l\xe9\\Quillfern\xff.exe -kill", true, "[-kill] " + to_string(CM_KILL)},
+        {"a quote never closed: all name", "\"C:\\Tools\\Quillfern.exe -swap", true, "[] "}, {"bytes above 127 belong to the name", "C:\\T\xe9l\xe9\\Quillfern\xff.exe -kill", true, "[-kill] " + to_string(CM_KILL)},
         {"control characters are blanks; the word ends at one", "Q.exe \x01\x1f\t -quit extra", true, "[-quit extra] " + to_string(CM_QUIT)},
         {"blanks only", "Quillfern.exe    ", true, "[] "}, {"nothing at all", "", true, "[] "},
-        {"swaptheme in any case", "Q.exe /SwApThEmE", true, "[/SwApThEmE] " + to_string(CM_SWAPTHEME)},
-        {"the word ends at a tab", "Q.exe -reboot\tx", true, "[-reboot\tx] " + to_string(CM_REBOOT)},
+        {"swaptheme in any case", "Q.exe /SwApThEmE", true, "[/SwApThEmE] " + to_string(CM_SWAPTHEME)}, {"the word ends at a tab", "Q.exe -reboot\tx", true, "[-reboot\tx] " + to_string(CM_REBOOT)},
         {"a longer word is another", "Q.exe -swapx", true, "[-swapx] " + Quoted("swapx" + kNotAnOption)},
         {"a word too long for the box is cut", "Q.exe -" + w300, true, "[-" + w300 + "] " + Quoted(w300.substr(0, 255 - kNotAnOption.size()) + kNotAnOption)},
         {"no manager", "Q.exe -swap", false, "[-swap]  [no-manager]"}, {"no manager, no word", "Q.exe -bogus", false, "[-bogus]  [no-manager]"},
@@ -159,15 +154,12 @@ TEST(Tables, SystemShellAndExit) {
     const struct { const char *name; bool nt; const char *act; string want; const char *other = NULL; string alt = "", dir = "C:\\Q\\"; } rows[] = {
         {"NT: the manager", true, "set 0", "written reg=" + qf + " ini=- ours"}, {"NT: LiteStep", true, "set 1", "written reg=" + ls + " ini=- ours"},
         {"NT: Explorer by its bare name", true, "set 2", "written reg=Explorer.exe ini=- ours"}, {"NT: the alternate shell", true, "set 3", "written reg=C:\\Alt.exe ini=- ours", NULL, "C:\\Alt.exe"},
-        {"NT: uninstalled, not even LiteStep", true, "set 1, uninstalled", "written reg=- ini=- ours"},
-        {"NT: written by someone else since the start", true, "set 1, foreign", "written reg=C:\\Else.exe ini=- not ours"},
+        {"NT: uninstalled, not even LiteStep", true, "set 1, uninstalled", "written reg=- ini=- ours"}, {"NT: written by someone else since the start", true, "set 1, foreign", "written reg=C:\\Else.exe ini=- not ours"},
         {"NT: a manager path of 259", true, "set 0", "written reg=" + d246 + "Quillfern.exe ini=- ours", NULL, "", d246},
-        {"NT: a manager path of 260", true, "set 0", refused, NULL, "", d246 + "d"},
-        {"NT: an alternate shell without a path", true, "set 3", refused},
+        {"NT: a manager path of 260", true, "set 0", refused, NULL, "", d246 + "d"}, {"NT: an alternate shell without a path", true, "set 3", refused},
         {"NT: someone else wrote LiteStep since", true, "set 0", "written reg=" + ls + " ini=- not ours", "C:\\LS\\LiteStep.exe"},
         {"NT: the same path in other capitals", true, "set 0", "written reg=C:\\q\\QUILLFERN.EXE ini=- ours", "C:\\q\\QUILLFERN.EXE"},
-        {"95: the manager", false, "set 0", "written reg=- ini=" + qf + " ours"},
-        {"95: a manager path of 259", false, "set 0", "written reg=- ini=" + d246 + "Quillfern.exe ours", NULL, "", d246},
+        {"95: the manager", false, "set 0", "written reg=- ini=" + qf + " ours"}, {"95: a manager path of 259", false, "set 0", "written reg=- ini=" + d246 + "Quillfern.exe ours", NULL, "", d246},
         {"NT: shut down", true, "exit 1", "exit 1 0 expected privilege=1 shell=" + qf + "; reg=" + qf + " ini=- ours"},
         {"NT: log off with a failed write-back", true, "exit 0", "exit 0 0 expected privilege=1 shell=- [shell-failed]; reg=- ini=- ours", NULL, "", d246 + "d"},
         {"95: reboot, no privilege work", false, "exit 2", "exit 2 0 expected privilege=0 shell=" + qf + "; reg=- ini=" + qf + " ours"},
@@ -184,8 +176,9 @@ TEST(Tables, SystemShellAndExit) {
     }
 }
 
-// A shell whose handle cannot be duplicated is watched all the same: its end is reported.
-TEST(Tables, ShellWatchedWithoutDuplicate) {
+// A shell's end: reported though its handle cannot be duplicated; then the shell-terminated dialog stays while the log-off chosen there
+// is refused, and closes once it is taken.
+TEST(Tables, ShellEnd) {
     void **slot = &__imp_DuplicateHandle, *real = *slot; DWORD access; MSG m;
     VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &access), gState = ManagerState(), gState.uninstalled = true;   // the system shell setting untouched
     gState.shellKind = SHELL_ALTERNATE, strcat((GetWindowsDirectoryA(gState.alternatePath, MAX_PATH), gState.alternatePath), "\\notepad.exe");
@@ -196,10 +189,6 @@ TEST(Tables, ShellWatchedWithoutDuplicate) {
         reported = PeekMessageA(&m, gState.controlWindow, CM_SHELLTERMINATED, CM_SHELLTERMINATED, PM_REMOVE);
     EXPECT_EQ("spawned, end reported", string(spawned ? "spawned" : "not spawned") + (reported ? ", end reported" : ", end unreported") + Boxes());
     DestroyWindow(gState.controlWindow);
-}
-
-// The shell-terminated dialog stays while the log-off chosen there is refused, and closes once it is taken.
-TEST(Tables, TerminatedDialogStaysWhileRefused) {
     // A visible pop-up holding one check box, IDC_LOGOFF: all that the choice needs.
     alignas(4) WORD form[] = {0, 0x9000, 0, 0, 1, 0, 0, 99, 99, 0, 0, 0, 3, 0x4000, 0, 0, 0, 0, 9, 9, IDC_LOGOFF, 0xFFFF, 0x80, 0, 0};
     string got; gState = ManagerState(), gState.uninstalled = true;
@@ -216,8 +205,7 @@ TEST(Tables, TerminatedDialogStaysWhileRefused) {
 TEST(Tables, InstallTheme) {
     auto wallpaper = [] { char path[MAX_PATH] = ""; return SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof path, path, 0), string(path); };
     const string saved = wallpaper(), d = Scratch("theme"), lite = d + "LS\\LiteStep.exe", theme = d + "Theme", before = "C:\\before.bmp";
-    const char *const files[][2] = {{"LS\\step.rc", "ls.rc"}, {"LS\\modules.ini", "ls.ini"}, {"Theme\\step.rc", "th.rc"},
-        {"Theme\\modules.ini", "th.ini"}, {"Mgr\\Previous_Step.rc", "old.rc"}, {"Mgr\\Previous_Modules.ini", "old.ini"}};
+    const char *const files[][2] = {{"LS\\step.rc", "ls.rc"}, {"LS\\modules.ini", "ls.ini"}, {"Theme\\step.rc", "th.rc"}, {"Theme\\modules.ini", "th.ini"}, {"Mgr\\Previous_Step.rc", "old.rc"}, {"Mgr\\Previous_Modules.ini", "old.ini"}};
     const struct { const char *name, *missing; string lite, theme, want; } rows[] = {
         {"installs, the directory cut by length alone", "", d + "LS\\ab\\cdefg.EXE", theme, "ok th.rc th.ini th.rc th.ini ls.rc ls.ini wallpaper"},
         {"a theme without modules.ini", "Theme\\modules.ini", lite, theme, "ok th.rc ls.ini th.rc - ls.rc ls.ini wallpaper"},
@@ -233,8 +221,7 @@ TEST(Tables, InstallTheme) {
         gState = ManagerState(), strcpy(gState.managerDir, (d + "Mgr\\").c_str()), strcpy(gState.liteStepPath, row.lite.c_str()), Boxes();
         ThemeEntry entry = {"plays no part", "", ""};
         strcpy(entry.path, row.theme.c_str()), strcpy(entry.back, (d + "Theme\\back.bmp").c_str()), SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void *)before.c_str(), 0);
-        string got = InstallTheme(entry) ? "ok" : "failed";
-        for (const auto &file : files) got += " " + Get(d + file[0]);
+        string got = InstallTheme(entry) ? "ok" : "failed"; for (const auto &file : files) got += " " + Get(d + file[0]);
         EXPECT_EQ(row.want, got + (wallpaper() == entry.back ? " wallpaper" : wallpaper() == before ? "" : " wallpaper " + wallpaper()) + Boxes()) << row.name;
     }
     SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void *)saved.c_str(), 0);
