@@ -13,7 +13,6 @@
 #include "themes/theme.h"
 
 extern "C" void *__imp_MessageBoxA, *__imp_DuplicateHandle;
-
 using namespace std;
 
 // The product's texts that no header shares, and the tags the rows show them by.
@@ -29,8 +28,7 @@ string gBoxes;
 int WINAPI RecordBox(HWND owner, const char *text, const char *caption, UINT type) {
     gBoxes += (owner ? " [owned]" : "") + (strcmp(caption, kCaption) ? Quoted(caption) + " as caption" : "") +
               (type != MB_TOPMOST ? " [type " + to_string(type) + "]" : "") + (kTags.count(text) ? " [" + kTags.at(text) + "]" : Quoted(text));
-    return IDOK;
-}
+    return IDOK; }
 string Boxes() { string shown; return shown.swap(gBoxes), shown; }   // the boxes since the last call
 const void *const gRealBox = [] { DWORD was; VirtualProtect(&__imp_MessageBoxA, sizeof(void *), PAGE_READWRITE, &was); return exchange(__imp_MessageBoxA, (void *)RecordBox); }();
 
@@ -143,8 +141,7 @@ string gRequests;
 BOOL WINAPI RecordExit(UINT flags, DWORD reason) {
     gRequests += "exit " + to_string(flags) + " " + to_string(reason) + (gState.shellExitExpected ? " expected" : " unexpected") + " privilege=" +
                  to_string(ShutdownPrivilege()) + " shell=" + (gState.isNT ? RegShell() : IniShell()) + Boxes() + "; ";
-    return FALSE;
-}
+    return FALSE; }
 const bool gExitRecorded = (gExitWindowsEx = RecordExit, true);   // and for the whole run: nothing here may end the session
 
 // The system shell setting (the registry on NT, System.ini on 95/98) and the session exit.
@@ -230,11 +227,9 @@ TEST(Tables, InstallTheme) {
 // Our text routines answer as the C library's do in its "C" locale, for every byte and every cut; a line per case.
 TEST(Tables, TextAsTheCLibrary) {
     string ours, library; auto both = [&](const string &name, const string &mine, const string &its) { ours += name + ": " + mine + "\n", library += name + ": " + its + "\n"; };
-    for (int c = 0; c < 256; c++)
-        both("blank " + to_string(c), to_string(IsBlank((char)c)), to_string(isspace(c) != 0));
+    for (int c = 0; c < 256; c++) both("blank " + to_string(c), to_string(IsBlank((char)c)), to_string(isspace(c) != 0));
     const char *const words[] = {"", "swap", "SWAP", "SwapTheme", "swaptheme", "swap ", "@", "`", "[", "{", "Z", "z", "\xC4", "\xE4"};
-    for (const char *a : words) for (const char *b : words)
-        both(string("same ") + a + "|" + b, to_string(SameTextNoCase(a, b)), to_string(_strcmpi(a, b) == 0));
+    for (const char *a : words) for (const char *b : words) both(string("same ") + a + "|" + b, to_string(SameTextNoCase(a, b)), to_string(_strcmpi(a, b) == 0));
     for (const char *path : {"C:\\Tools\\LiteStep.exe", "shell", "C:shell.exe", "a.b\\c", "\\\\host\\share\\x.y.z", "dir/name.", ".profile", "C:\\", ""}) {
         char name[_MAX_FNAME], base[8]; const bool whole = (_splitpath(path, NULL, NULL, name, NULL), FileBaseName(base, path));
         both(string("name ") + path, base + string(whole ? "" : " cut"), string(name).substr(0, sizeof base - 1) + (strlen(name) < sizeof base ? "" : " cut"));
@@ -243,8 +238,7 @@ TEST(Tables, TextAsTheCLibrary) {
     auto format = [&](const char *f, auto... args) {
         char its[128], mine[128]; for (int size = 1, full = snprintf(its, sizeof its, f, args...); size <= full + 1; size++) {
             const bool whole = (memset(mine, 0x5a, sizeof mine), FormatTextN(mine, size, f, args...));
-            both(f + (" in " + to_string(size)), string(mine, strnlen(mine, size)) + (whole ? "" : " cut") + (mine[size] == 0x5a ? "" : " overrun"),
-                 string(its, size - 1) + (full < size ? "" : " cut"));
+            both(f + (" in " + to_string(size)), string(mine, strnlen(mine, size)) + (whole ? "" : " cut") + (mine[size] == 0x5a ? "" : " overrun"), string(its, size - 1) + (full < size ? "" : " cut"));
         }
     };
     format("theme_name_%d%%", INT_MIN), format("%s   ::: %d :::", "Quillfern 1.50", INT_MAX), format("Error %lu", ULONG_MAX), format("%u %ld %d", UINT_MAX, LONG_MIN, 0);
