@@ -142,28 +142,30 @@ static void CheckFile(const char *section, const char *key, const char *path, bo
         Find(kRankPath, section, key, kNotThere, path);
 }
 
+// The shells by their kind, and what a theme names: its own two files
+// under theme_path_N, then its wallpaper under theme_back_N.
+static const char *const kShellPaths[] = { gState.liteStepPath, gState.explorerPath, gState.alternatePath };
+static const char *const kThemeFiles[] = { "%s\\step.rc", "%s\\modules.ini", "%s" };
+
 static void CheckPaths()
 {
     char key[kNameSize], file[kPathSize];
-    const char *const shells[] = { kLiteStepKey, gState.liteStepPath, kExplorerKey, gState.explorerPath };
-    for (int i = 0; i < 2; i++) {
-        CheckFile(kMainSection, shells[2 * i], shells[2 * i + 1], true);
-        if (shells[2 * i + 1][0] == '\0' && gState.shellKind == SHELL_LITESTEP + i)
-            Find(kRankPath, kMainSection, shells[2 * i], "%s", kNotSet);
+    for (int i = 0; i < kFirstUserKey; i++) {
+        CheckFile(kMainSection, kKnownKeys[i], kShellPaths[i], true);
+        if (kShellPaths[i][0] == '\0' && gState.shellKind == SHELL_LITESTEP + i)
+            Find(kRankPath, kMainSection, kKnownKeys[i], kNotSet);
     }
     for (int i = 0; i < gState.altShellCount; i++) {
         FormatText(key, kNumberedKeyFormat, kAltShellPathPrefix, i + 1);
         CheckFile(kAltShellsSection, key, gState.altShells[i].path, true);
     }
     for (int i = 0; i < gState.themeCount; i++) {
-        const ThemeEntry &theme = gState.themes[i];
-        FormatText(key, kNumberedKeyFormat, kThemePathPrefix, i + 1);
-        if (theme.path[0] != '\0' && FormatText(file, "%s\\step.rc", theme.path))
-            CheckFile(kThemesSection, key, file, false);
-        if (theme.path[0] != '\0' && FormatText(file, "%s\\modules.ini", theme.path))
-            CheckFile(kThemesSection, key, file, false);
-        FormatText(key, kNumberedKeyFormat, kThemeBackPrefix, i + 1);
-        CheckFile(kThemesSection, key, theme.back, false);
+        for (int k = 0; k < 3; k++) {
+            const char *named = k < 2 ? gState.themes[i].path : gState.themes[i].back;
+            FormatText(key, kNumberedKeyFormat, k < 2 ? kThemePathPrefix : kThemeBackPrefix, i + 1);
+            if (named[0] != '\0' && FormatText(file, kThemeFiles[k], named))
+                CheckFile(kThemesSection, key, file, false);
+        }
     }
 }
 
@@ -269,7 +271,7 @@ static void CheckDirectives(const char *userName, const char *userSection, Direc
 {
     char value[kPathSize];
     if (!SameTextNoCase(userSection, userName) && LineOf(userName, NULL) > 0)
-        Find(kRankSection, userName, NULL, "%s", kNoUserShell);
+        Find(kRankSection, userName, NULL, kNoUserShell);
     ReadConfigString(userSection, kThemeDirectiveKey, value, sizeof(value));
     if (faults.theme)
         Find(kRankDirective, userSection, kThemeDirectiveKey, kNoTheme, value);
@@ -290,8 +292,7 @@ static void ShowReport(const char *userName, const char *userSection)
     }
     if (!SameTextNoCase(userSection, userName))
         FormatText(own, kNoOwnSection, userName);
-    const char *shells[] = { gState.liteStepPath, gState.explorerPath, gState.alternatePath };
-    FormatText(message, kInOrder, userSection, own, shells[gState.shellKind - SHELL_LITESTEP],
+    FormatText(message, kInOrder, userSection, own, kShellPaths[gState.shellKind - SHELL_LITESTEP],
                (long)gState.themeCount, (long)gState.altShellCount);
     ShowMessage(message);
 }
