@@ -112,7 +112,7 @@ static void Find(Rank rank, const char *section, const char *key, const char *fo
     va_start(args, format);
     FormatTextV(what, sizeof(what), format, args);
     va_end(args);
-    if (key == NULL ? !FormatText(label, "[%s]", section) : !CopyText(label, key))
+    if (!FormatText(label, key == NULL ? "[%s]" : "%s", key == NULL ? section : key))
         CopyTextN(label + sizeof(label) - 4, 4, "...");
     int number = LineOf(section, key);
     if (number > 0 ? !FormatText(line, kFindingLine, number, label, what)
@@ -282,7 +282,8 @@ static void CheckDirectives(const char *userName, const char *userSection, Direc
 
 static void ShowReport(const char *userName, const char *userSection)
 {
-    char message[sizeof(gReport.text) + kFindingSize], more[kFindingSize], own[kPathSize] = "";
+    char message[sizeof(gReport.text) + kFindingSize], more[kFindingSize], own[kPathSize];
+    own[0] = '\0';
     if (gReport.total > 0) {
         FormatText(message, kSummary, userSection, gReport.total);
         AppendText(message, gReport.text);
