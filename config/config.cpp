@@ -9,10 +9,7 @@ constexpr LONG kDefaultKillDelayMs = 10000;
 constexpr LONG kMaxDelaySeconds = 3600;
 
 // With the directive's key: "theme" or "shell".
-constexpr char kDirectiveText[] =
-    "The %s directive for this user in Quillfern.cfg is\n"
-    "undefined.  Please check Quillfern.cfg and verify that\n"
-    "all paths are correct.";
+constexpr char kDirectiveText[] = "The %s directive for this user in Quillfern.cfg is\nundefined";
 
 // Formed afresh at every lookup: nothing of the file is cached.
 bool FormConfigPath(char (&path)[kPathSize])
@@ -201,7 +198,7 @@ static void ShowDirectiveFault(const char *key)
 {
     char text[sizeof(kDirectiveText) + sizeof(kThemeDirectiveKey)];
     FormatText(text, kDirectiveText, key);
-    ShowMessage(text);
+    ShowPathFault(text);
 }
 
 void LoadThemesAndShells(const char *userSection)
