@@ -314,6 +314,10 @@ int CheckConfiguration()
     HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
     gReport.file = mapping != NULL ? (const char *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
     gReport.fileSize = gReport.file != NULL ? GetFileSize(file, NULL) : 0;
+    // The view holds the file until it is unmapped.
+    if (mapping != NULL)
+        CloseHandle(mapping);
+    CloseHandle(file);
 
     FindUserName(userName);
     CopyText(userSection, userName);
@@ -332,8 +336,5 @@ int CheckConfiguration()
     ShowReport(userName, userSection);
     if (gReport.file != NULL)
         UnmapViewOfFile(gReport.file);
-    if (mapping != NULL)
-        CloseHandle(mapping);
-    CloseHandle(file);
     return gReport.total;
 }
