@@ -1,12 +1,11 @@
-// The one stand-in shell. Its role is its file name: litestep.exe ("TApplication"
-// titled "LiteStep" and "TWharfGlobalContainer"; quits on message 9260),
-// explorer.exe ("Shell_TrayWnd" and "Progman" titled "Program Manager"; quits
-// on WM_QUIT), folder.exe (an Explorer folder window, "CabinetWClass"), any
-// other name an alternate shell. <role>.txt beside it may hold words that
-// change its behaviour: "stubborn" ignores the quit request, "busy" never
-// becomes idle, "dies" exits right after starting. Each event is one line of
-// events.log beside it: "<role> start shift=<0|1> control=<0|1>",
-// "<role> quit", "<role> exit".
+// The one stand-in shell; its role is its file name. litestep.exe: windows
+// "TApplication" titled "LiteStep" and "TWharfGlobalContainer", quits on
+// message 9260. explorer.exe: "Shell_TrayWnd" and "Progman" titled "Program
+// Manager", quits on WM_QUIT. folder.exe: an Explorer folder window,
+// "CabinetWClass". Any other name: an alternate shell. <role>.txt beside it may
+// say "stubborn" (ignore the quit request), "busy" (never become idle) or
+// "dies" (end right after starting). Each event is one line of events.log
+// beside it: "<role> start shift=0|1 control=0|1", "<role> quit", "<role> exit".
 #include <windows.h>
 
 #include <stdio.h>
@@ -19,9 +18,8 @@ static void Log(const char *event)
     char path[MAX_PATH + 16], line[160];
     snprintf(path, sizeof path, "%sevents.log", gDir);
     int length = snprintf(line, sizeof line, "%s %s\r\n", gRole, event);
-    // Opened for every line, so that a killed stand-in leaves a whole log.
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    // Opened for each line, so that a killed stand-in leaves a whole log.
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
     DWORD written;
     WriteFile(file, line, (DWORD)length, &written, NULL);
     CloseHandle(file);
@@ -30,7 +28,7 @@ static void Log(const char *event)
 static void QuitRequested()
 {
     Log("quit");
-    if (strstr(gBehaviour, "stubborn") == NULL) {
+    if (!strstr(gBehaviour, "stubborn")) {
         Log("exit");
         ExitProcess(0);
     }
@@ -38,10 +36,8 @@ static void QuitRequested()
 
 static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == 9260 && strcmp(gRole, "litestep") == 0) {
+    if (message == 9260 && !strcmp(gRole, "litestep"))
         QuitRequested();
-        return 0;
-    }
     return message == WM_CLOSE ? 0 : DefWindowProcA(window, message, wParam, lParam);
 }
 
@@ -49,65 +45,53 @@ static void MakeWindow(const char *className, const char *title)
 {
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = WndProc;
-    windowClass.hInstance = GetModuleHandleA(NULL);
     windowClass.lpszClassName = className;
     RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, className, title, WS_CAPTION, 0, 0, 200, 40,
-                                  NULL, NULL, windowClass.hInstance, NULL);
-    // Without taking the focus: on the unmanaged test display Wine sets the
-    // modifier keys back to the real keyboard's whenever a window takes it,
-    // which would hide the key the manager holds down.
-    ShowWindow(window, SW_SHOWNOACTIVATE);
+    // Shown without taking the focus: on the unmanaged test display Wine sets the modifier keys
+    // back to the real keyboard's whenever a window takes it, which would hide the key held.
+    ShowWindow(CreateWindowExA(WS_EX_TOOLWINDOW, className, title, WS_CAPTION, 0, 0, 200, 40, NULL, NULL, NULL, NULL),
+               SW_SHOWNOACTIVATE);
 }
 
-static int KeyDown(int key)
-{
-    return (GetAsyncKeyState(key) & 0x8000) || (GetKeyState(key) & 0x8000) ? 1 : 0;
-}
+static int Down(int key) { return (GetAsyncKeyState(key) & 0x8000) || (GetKeyState(key) & 0x8000); }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-    char path[MAX_PATH], event[64];
-    GetModuleFileNameA(NULL, path, sizeof path);
-    char *name = strrchr(path, '\\') + 1;
-    snprintf(gRole, sizeof gRole, "%.*s", (int)(strcspn(name, ".")), name);
-    CharLowerA(gRole);
+    char path[MAX_PATH], start[64];
+    GetModuleFileNameA(NULL, gDir, sizeof gDir);
+    char *name = strrchr(gDir, '\\') + 1;
+    snprintf(gRole, sizeof gRole, "%.*s", (int)strcspn(name, "."), CharLowerA(name));
     *name = '\0';
-    snprintf(gDir, sizeof gDir, "%s", path);
-    snprintf(event, sizeof event, "%s.txt", gRole);
-    snprintf(path, sizeof path, "%s%s", gDir, event);
+    snprintf(path, sizeof path, "%s%s.txt", gDir, gRole);
     FILE *behaviour = fopen(path, "rb");
-    if (behaviour != NULL) {
+    if (behaviour) {
         fread(gBehaviour, 1, sizeof gBehaviour - 1, behaviour);
         fclose(behaviour);
     }
     // The keys as they are at the start; the line once the windows exist.
-    snprintf(event, sizeof event, "start shift=%d control=%d", KeyDown(VK_SHIFT), KeyDown(VK_CONTROL));
-    if (strstr(gBehaviour, "dies") != NULL) {
-        Log(event);
+    snprintf(start, sizeof start, "start shift=%d control=%d", Down(VK_SHIFT), Down(VK_CONTROL));
+    if (strstr(gBehaviour, "dies")) {
+        Log(start);
         Log("exit");
         return 3;
     }
-    if (strcmp(gRole, "litestep") == 0) {
+    if (!strcmp(gRole, "litestep")) {
         MakeWindow("TApplication", "LiteStep");
         MakeWindow("TWharfGlobalContainer", "Wharf");
-    } else if (strcmp(gRole, "explorer") == 0) {
+    } else if (!strcmp(gRole, "explorer")) {
         MakeWindow("Shell_TrayWnd", "");
         MakeWindow("Progman", "Program Manager");
-    } else if (strcmp(gRole, "folder") == 0) {
-        MakeWindow("CabinetWClass", "Folder");
     } else {
-        MakeWindow("AltShellWindow", gRole);
+        MakeWindow(strcmp(gRole, "folder") ? "AltShellWindow" : "CabinetWClass", gRole);
     }
-    Log(event);
-    if (strstr(gBehaviour, "busy") != NULL)
+    Log(start);
+    if (strstr(gBehaviour, "busy"))
         Sleep(INFINITE);
     MSG message;
-    for (;;) {
-        BOOL got = GetMessageA(&message, NULL, 0, 0);
-        if (got == 0)
-            QuitRequested();
-        else if (got > 0)
+    for (BOOL got; (got = GetMessageA(&message, NULL, 0, 0)) != -1;)
+        if (got)
             DispatchMessageA(&message);
-    }
+        else
+            QuitRequested();
+    return 1;
 }
