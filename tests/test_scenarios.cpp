@@ -504,7 +504,10 @@ private:
         std::map<std::string, int> tally;
         std::string figures = "storm: seed " + N(seed);
         int posted = 0, bursts = 0;
+        // The messages from one generator, the answers from another: the same messages every run.
+        unsigned answers = seed;
         auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+        auto pick = [&] { return (answers = answers * 22695477u + 1u) >> 16; };
         for (; posted < count; bursts++) {
             for (unsigned n = 1 + next() % 8; n > 0; n--, posted++) {
                 UINT message = kinds[next() % 7];
@@ -514,16 +517,19 @@ private:
                 message == 1 ? KillIn(sh) : (void)PostMessageA(Manager(), message, next(), next());
             }
             for (HWND window; Sync() && (Poll(), window = TakeWindow(0)) != NULL;) {
+                // A window can close before its turn: a nested handler's answer may end it first.
                 std::string kind = KindOf(window);
-                tally["answered " + kind.substr(0, kind.find(' '))]++;
+                tally[(IsWindow(window) ? "answered " : "closed before its turn: ") + kind.substr(0, kind.find(' '))]++;
+                if (!IsWindow(window))
+                    continue;
                 if (kind == "terminated")
-                    PostMessageA(GetDlgItem(window, next() % 2 ? IDC_LITESTEP : IDC_EXPLORER), BM_CLICK, 0, 0);
+                    PostMessageA(GetDlgItem(window, pick() % 2 ? IDC_LITESTEP : IDC_EXPLORER), BM_CLICK, 0, 0);
                 if (kind == "themes")
-                    SendDlgItemMessageA(window, IDC_THEMELIST, LB_SETCURSEL, next() % 3, 0);
+                    SendDlgItemMessageA(window, IDC_THEMELIST, LB_SETCURSEL, pick() % 3, 0);
                 if (kind != "terminated" && kind != "themes" &&
                     std::none_of(allowed.begin(), allowed.end(), [&](auto &t) { return kind == "box \"" + gTexts[t] + "\""; }))
                     return Fail("storm: unexpected " + kind + " after " + N(posted) + " messages");
-                PostMessageA(window, WM_COMMAND, kind == "themes" && next() % 4 == 0 ? IDCANCEL : IDOK, 0);
+                PostMessageA(window, WM_COMMAND, kind == "themes" && pick() % 4 == 0 ? IDCANCEL : IDOK, 0);
             }
             if (!Manager() || Down())
                 return Fail("the manager gone, or a key down once it is idle, burst " + N(bursts));
