@@ -3,9 +3,9 @@
 // desktop shell already runs) or the manager; the order below decides which.
 #include "app/manager.h"
 
-#include "app/message_box.h"
-#include "app/text.h"
 #include "cli/cli.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "config/config.h"
 #include "config/state.h"
 #include "control/control.h"
@@ -73,14 +73,6 @@ static void FindManagerDir(HINSTANCE instance)
         dir[--length] = '\0';
 }
 
-void FindUserName(char (&userName)[kPathSize])
-{
-    DWORD size = kPathSize;
-    if (!GetUserNameA(userName, &size))
-        userName[0] = '\0';
-    userName[kPathSize - 1] = '\0';
-}
-
 // A desktop shell already runs: offer to become the system shell instead.
 static void OfferInstallation()
 {
@@ -121,18 +113,19 @@ int RunManager(HINSTANCE instance, char *commandTail)
     char userSection[kPathSize];
     char configPath[kPathSize];
 
+    // Taken first, while the user still holds it through the log-on.
+    bool controlHeld = (GetAsyncKeyState(VK_CONTROL) & 0x8000) != 0;
     gState.uninstalled = false;
     gState.monitorThreadId = 0;
     DetectPlatform();
     FindManagerDir(instance);
+
+    // The client skips the switch character, whatever it is, and reads the
+    // configuration only if its word needs it.
+    if (commandTail[0] != '\0')
+        ExitProcess((UINT)RunCommand(commandTail + 1));
     FindUserName(userSection);
     LoadUserSettings(userSection);
-
-    // The client skips the switch character, whatever it is.
-    if (commandTail[0] != '\0') {
-        RunCommand(commandTail + 1);
-        ExitProcess(0);
-    }
     if (IsManagerRunning())
         ExitProcess(0);
     if (IsShellRunning()) {
@@ -140,22 +133,30 @@ int RunManager(HINSTANCE instance, char *commandTail)
         ExitProcess(0);
     }
 
+    // From here on the setting is the manager's only while it holds what it
+    // holds now or what the manager itself wrote.
+    NoteSystemShellAtStart();
     // Said once, before the directive messages that a file read as missing
     // brings.
     if (!FormConfigPath(configPath))
         ShowMessage(kConfigPathTooLongText);
     LoadThemesAndShells(userSection);
+    // The way out of a configured shell that does not work: the choice,
+    // without a countdown that would start that shell anyway.
+    if (controlHeld) {
+        gState.askBoot = true;
+        gState.startDelay = 0;
+    }
     CreateControlWindow(instance);
     if (gState.askBoot)
         DialogBoxParamA(instance, kOptionsDialog, gState.controlWindow, ShellChoiceDlgProc, 0);
-    else
-        SpawnShell();
+    else if (!SpawnShell())
+        OfferShellAfterFailedStart();
 
     WPARAM exitCode = RunMessageLoop();
 
     UnregisterClassA(kControlClassName, instance);
     // Not over an uninstallation, ours or another process's.
-    if (!gState.uninstalled && SystemShellStillOurs())
-        SetSystemShell(0);
+    SetSystemShell(0);
     return (int)exitCode;
 }

@@ -1,8 +1,6 @@
 #include "cli/cli.h"
 
-
-#include "app/manager.h"
-#include "app/message_box.h"
+#include "common/message_box.h"
 #include "config/config.h"
 #include "config/state.h"
 #include "shell/shell.h"
@@ -24,7 +22,7 @@ constexpr char kAutoRestartValue[] = "AutoRestartShell";
 static bool RemoveUserShell()
 {
     HKEY key = NULL;
-    LONG open = RegOpenKeyExA(HKEY_CURRENT_USER, kWinlogonKey, 0, KEY_ALL_ACCESS, &key);
+    LONG open = OpenWinlogonKey(HKEY_CURRENT_USER, KEY_ALL_ACCESS, &key);
     // A profile without the key has no override to take away.
     if (open == ERROR_FILE_NOT_FOUND)
         return true;
@@ -47,7 +45,7 @@ static bool RemoveUserShell()
 static bool DisableAutoRestartShell()
 {
     HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS)
+    if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_WRITE, &key) != ERROR_SUCCESS)
         return false;
     DWORD off = 0;
     LONG set = RegSetValueExA(key, kAutoRestartValue, 0, REG_DWORD, (const BYTE *)&off,

@@ -1,18 +1,23 @@
 #include "cli/cli.h"
 
-#include <ctype.h>
-#include <string.h>
-
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
+#include "config/config.h"
 #include "config/state.h"
 #include "control/control.h"
+#include "shell/shell.h"
 
 constexpr char kNoManager[] = "Could not find a currently running instance of Quillfern.";
 constexpr char kNotAnOption[] = "%s is not a valid Quillfern option.";
 
+// How long an uninstallation waits for a running manager to end before it
+// looks at the setting again: more than the manager's longest stretch without
+// taking messages (a stop, a kill and a start's idle wait).
+constexpr DWORD kManagerEndWaitMs = 120000;
+
 constexpr char kInstallWord[] = "install";
 constexpr char kUninstallWord[] = "uninstall";
+constexpr char kCheckWord[] = "check";
 
 struct CommandWord {
     const char *word;
@@ -36,11 +41,29 @@ static const CommandWord kCommandWords[] = {
 static void CutAtSpace(char *word)
 {
     for (char *c = word; *c != '\0'; c++) {
-        if (isspace((unsigned char)*c)) {
+        if (IsBlank(*c)) {
             *c = '\0';
             return;
         }
     }
+}
+
+// A manager that was busy starting a shell when the uninstallation wrote the
+// setting may have written it after; once it has ended, nothing will write it
+// again, so the uninstallation's value is put back if it is gone.
+static void KeepUninstalled(HWND manager)
+{
+    DWORD processId = 0;
+    GetWindowThreadProcessId(manager, &processId);
+    if (processId == 0 || processId == GetCurrentProcessId())
+        return;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (process == NULL)
+        return;
+    bool ended = WaitForSingleObject(process, kManagerEndWaitMs) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    if (ended)
+        RestoreLastWrittenShell();
 }
 
 // The word is shown cut so that the whole sentence still fits its box text.
@@ -55,34 +78,52 @@ static void ReportUnknownWord(const char *word)
     ShowMessage(message);
 }
 
-void RunCommand(char *word)
+// The first configuration phase (paths, user section, shell kind), which only
+// installation and uninstallation use: every other word is passed on without
+// the file being read.
+static void LoadClientSettings()
+{
+    char userSection[kPathSize];
+    FindUserName(userSection);
+    LoadUserSettings(userSection);
+}
+
+int RunCommand(char *word)
 {
     // Looked for before the word is read, as the one handle every post uses.
     HWND manager = FindWindowA(kControlClassName, NULL);
 
     CutAtSpace(word);
 
-    if (_strcmpi(word, kInstallWord) == 0) {
+    if (SameTextNoCase(word, kInstallWord)) {
+        LoadClientSettings();
         InstallManager();
-        return;
+        return 0;
     }
-    if (_strcmpi(word, kUninstallWord) == 0) {
+    // Reads the file itself and touches no manager.
+    if (SameTextNoCase(word, kCheckWord))
+        return CheckConfiguration();
+    if (SameTextNoCase(word, kUninstallWord)) {
+        LoadClientSettings();
         UninstallManager();
-        // The manager on its way out sees that the setting is no longer what
-        // it wrote and leaves the uninstallation in place.
-        if (manager != NULL)
-            PostMessageA(manager, CM_QUIT, 0, 0);
-        return;
+        // Told of the uninstallation, the manager writes the setting no more.
+        if (manager == NULL)
+            return 0;
+        PostMessageA(manager, CM_QUIT, gState.uninstalled ? kQuitUninstalled : 0, 0);
+        if (gState.uninstalled)
+            KeepUninstalled(manager);
+        return 0;
     }
     if (manager == NULL) {
         ShowMessage(kNoManager);
-        return;
+        return 0;
     }
     for (const CommandWord &command : kCommandWords) {
-        if (_strcmpi(word, command.word) == 0) {
+        if (SameTextNoCase(word, command.word)) {
             PostMessageA(manager, command.message, 0, 0);
-            return;
+            return 0;
         }
     }
     ReportUnknownWord(word);
+    return 0;
 }

@@ -1,18 +1,7 @@
 #include "config/config.h"
 
-#include <string.h>
-
-#include "app/message_box.h"
-#include "app/text.h"
-
-constexpr char kMainSection[] = "Quillfern";
-constexpr char kDefaultSection[] = "default";
-constexpr char kThemesSection[] = "Themes";
-constexpr char kAltShellsSection[] = "Alternate_Shells";
-// Both the keys of the paths in [Quillfern] and the two keyword values of a
-// user's "shell" directive.
-constexpr char kLiteStepKey[] = "litestep_exe";
-constexpr char kExplorerKey[] = "explorer_exe";
+#include "common/message_box.h"
+#include "common/text.h"
 
 constexpr LONG kDefaultKillDelayMs = 10000;
 // Beyond an hour a wait is no longer a delay but a hang; an hour in
@@ -57,7 +46,7 @@ LONG ReadConfigInt(const char *section, const char *key, LONG defaultValue)
 // "kill_delay" in seconds: -1 (or missing) is the default; anything else
 // below zero or beyond an hour is no sensible wait and is brought back in
 // range.
-static LONG KillDelayMs(LONG seconds)
+LONG KillDelayMs(LONG seconds)
 {
     if (seconds < 0)
         return kDefaultKillDelayMs;
@@ -67,7 +56,7 @@ static LONG KillDelayMs(LONG seconds)
 }
 
 // "shift_delay" in seconds, -1 for no wait.
-static LONG ShiftDelaySeconds(LONG seconds)
+LONG ShiftDelaySeconds(LONG seconds)
 {
     if (seconds < -1)
         return -1;
@@ -78,20 +67,28 @@ static LONG ShiftDelaySeconds(LONG seconds)
 
 static ShellKind ShellKindOf(const char *directive)
 {
-    if (_strcmpi(directive, kLiteStepKey) == 0)
+    if (SameTextNoCase(directive, kLiteStepKey))
         return SHELL_LITESTEP;
-    if (_strcmpi(directive, kExplorerKey) == 0)
+    if (SameTextNoCase(directive, kExplorerKey))
         return SHELL_EXPLORER;
     return SHELL_ALTERNATE;
+}
+
+void FindUserName(char (&userName)[kPathSize])
+{
+    DWORD size = kPathSize;
+    if (!GetUserNameA(userName, &size))
+        userName[0] = '\0';
+    userName[kPathSize - 1] = '\0';
 }
 
 // [<user>] shell: without a non-empty one, every per-user value comes from
 // [default], even where the user's section holds other keys.
 void ReadShellDirective(char *userSection, char (&directive)[kPathSize])
 {
-    if (!ReadConfigString(userSection, "shell", directive, kPathSize)) {
+    if (!ReadConfigString(userSection, kShellDirectiveKey, directive, kPathSize)) {
         CopyTextN(userSection, kPathSize, kDefaultSection);
-        ReadConfigString(userSection, "shell", directive, kPathSize);
+        ReadConfigString(userSection, kShellDirectiveKey, directive, kPathSize);
     }
 }
 
@@ -106,10 +103,10 @@ void LoadUserSettings(char *userSection)
     ReadShellDirective(userSection, directive);
 
     // [<user>] ask_boot, start_delay, kill_delay, shift_delay
-    gState.askBoot = ReadConfigInt(userSection, "ask_boot", 0) != 0;
-    gState.startDelay = ReadConfigInt(userSection, "start_delay", 0);
-    gState.killDelay = KillDelayMs(ReadConfigInt(userSection, "kill_delay", -1));
-    gState.shiftDelay = ShiftDelaySeconds(ReadConfigInt(userSection, "shift_delay", -1));
+    gState.askBoot = ReadConfigInt(userSection, kAskBootKey, 0) != 0;
+    gState.startDelay = ReadConfigInt(userSection, kStartDelayKey, 0);
+    gState.killDelay = KillDelayMs(ReadConfigInt(userSection, kKillDelayKey, -1));
+    gState.shiftDelay = ShiftDelaySeconds(ReadConfigInt(userSection, kShiftDelayKey, -1));
     gState.shellKind = ShellKindOf(directive);
 }
 
@@ -117,49 +114,49 @@ void LoadUserSettings(char *userSection)
 // first missing name.
 static void LoadThemes()
 {
-    char key[32];
+    char key[kNameSize];
     gState.themeCount = 0;
     for (int n = 1; n <= kMaxThemes; n++) {
         ThemeEntry &theme = gState.themes[n - 1];
-        FormatText(key, "theme_name_%d", n);
+        FormatText(key, kNumberedKeyFormat, kThemeNamePrefix, n);
         if (!ReadConfigString(kThemesSection, key, theme.name, sizeof(theme.name)))
             break;
-        FormatText(key, "theme_path_%d", n);
+        FormatText(key, kNumberedKeyFormat, kThemePathPrefix, n);
         ReadConfigString(kThemesSection, key, theme.path, sizeof(theme.path));
-        FormatText(key, "theme_back_%d", n);
+        FormatText(key, kNumberedKeyFormat, kThemeBackPrefix, n);
         ReadConfigString(kThemesSection, key, theme.back, sizeof(theme.back));
         gState.themeCount++;
     }
 }
 
-// [<user>] theme: the name of one of the themes; no key, no message.
-static void FindUserTheme(const char *userSection)
+// [<user>] theme: the name of one of the themes; no key is no fault.
+static bool FindUserTheme(const char *userSection)
 {
     char directive[kPathSize];
     gState.themeIndex = -1;
-    if (!ReadConfigString(userSection, "theme", directive, kPathSize))
-        return;
+    if (!ReadConfigString(userSection, kThemeDirectiveKey, directive, kPathSize))
+        return true;
     for (LONG i = 0; i < gState.themeCount; i++) {
-        if (_strcmpi(directive, gState.themes[i].name) == 0) {
+        if (SameTextNoCase(directive, gState.themes[i].name)) {
             gState.themeIndex = i;
-            return;
+            return true;
         }
     }
-    ShowMessage(kThemeDirectiveText);
+    return false;
 }
 
 // [Alternate_Shells] altshell_name_N, altshell_path_N for N = 1..5, up to the
 // first missing name.
 void LoadAltShells()
 {
-    char key[32];
+    char key[kNameSize];
     gState.altShellCount = 0;
     for (int n = 1; n <= kMaxAltShells; n++) {
         AltShellEntry &shell = gState.altShells[n - 1];
-        FormatText(key, "altshell_name_%d", n);
+        FormatText(key, kNumberedKeyFormat, kAltShellNamePrefix, n);
         if (!ReadConfigString(kAltShellsSection, key, shell.name, sizeof(shell.name)))
             break;
-        FormatText(key, "altshell_path_%d", n);
+        FormatText(key, kNumberedKeyFormat, kAltShellPathPrefix, n);
         ReadConfigString(kAltShellsSection, key, shell.path, sizeof(shell.path));
         gState.altShellCount++;
     }
@@ -168,7 +165,7 @@ void LoadAltShells()
 bool FindAltShell(const char *directive)
 {
     for (LONG i = 0; i < gState.altShellCount; i++) {
-        if (_strcmpi(directive, gState.altShells[i].name) == 0) {
+        if (SameTextNoCase(directive, gState.altShells[i].name)) {
             CopyText(gState.alternatePath, gState.altShells[i].path);
             gState.altShellIndex = i;
             return true;
@@ -179,24 +176,36 @@ bool FindAltShell(const char *directive)
 
 // [<user>] shell, read again: the name of an alternate shell. A name that
 // matches none leaves the choice to the user, with Explorer preselected.
-static void FindUserAltShell(const char *userSection)
+static bool FindUserAltShell(const char *userSection)
 {
     char directive[kPathSize];
-    ReadConfigString(userSection, "shell", directive, kPathSize);
+    ReadConfigString(userSection, kShellDirectiveKey, directive, kPathSize);
     if (FindAltShell(directive))
-        return;
-    ShowMessage(kShellDirectiveText);
+        return true;
     gState.askBoot = true;
     gState.shellKind = SHELL_EXPLORER;
+    return false;
+}
+
+DirectiveFaults ReadThemesAndShells(const char *userSection)
+{
+    DirectiveFaults faults = {};
+    gState.themeIndex = -1;
+    LoadThemes();
+    faults.theme = !FindUserTheme(userSection);
+    gState.altShellIndex = -1;
+    LoadAltShells();
+    if (gState.shellKind == SHELL_ALTERNATE)
+        faults.shell = !FindUserAltShell(userSection);
+    return faults;
 }
 
 void LoadThemesAndShells(const char *userSection)
 {
-    gState.themeIndex = -1;
-    LoadThemes();
-    FindUserTheme(userSection);
-    gState.altShellIndex = -1;
-    LoadAltShells();
-    if (gState.shellKind == SHELL_ALTERNATE)
-        FindUserAltShell(userSection);
+    // The theme's message comes before the shell's.
+    DirectiveFaults faults = ReadThemesAndShells(userSection);
+    if (faults.theme)
+        ShowMessage(kThemeDirectiveText);
+    if (faults.shell)
+        ShowMessage(kShellDirectiveText);
 }

@@ -8,6 +8,31 @@
 
 constexpr char kConfigFileName[] = "Quillfern.cfg";
 
+// Sections and keys of Quillfern.cfg. A user's section is named after the
+// Windows user, with [default] as the fall-back.
+constexpr char kMainSection[] = "Quillfern";
+constexpr char kDefaultSection[] = "default";
+constexpr char kThemesSection[] = "Themes";
+constexpr char kAltShellsSection[] = "Alternate_Shells";
+// Both the keys of the paths in [Quillfern] and the two keyword values of a
+// user's "shell" directive.
+constexpr char kLiteStepKey[] = "litestep_exe";
+constexpr char kExplorerKey[] = "explorer_exe";
+constexpr char kShellDirectiveKey[] = "shell";
+constexpr char kAskBootKey[] = "ask_boot";
+constexpr char kStartDelayKey[] = "start_delay";
+constexpr char kKillDelayKey[] = "kill_delay";
+constexpr char kShiftDelayKey[] = "shift_delay";
+constexpr char kThemeDirectiveKey[] = "theme";
+// Numbered keys: the prefix and the entry's number, 1-based, in decimal
+// without leading zeros.
+constexpr char kNumberedKeyFormat[] = "%s%d";
+constexpr char kThemeNamePrefix[] = "theme_name_";
+constexpr char kThemePathPrefix[] = "theme_path_";
+constexpr char kThemeBackPrefix[] = "theme_back_";
+constexpr char kAltShellNamePrefix[] = "altshell_name_";
+constexpr char kAltShellPathPrefix[] = "altshell_path_";
+
 // managerDir followed by "Quillfern.cfg". False when that does not fit in
 // kPathSize bytes; the lookups then act as if the file were missing rather
 // than read a cut path.
@@ -19,12 +44,30 @@ bool ReadConfigString(const char *section, const char *key, char *buffer, DWORD 
 // The key's value as a decimal integer, or defaultValue when it is missing.
 LONG ReadConfigInt(const char *section, const char *key, LONG defaultValue);
 
+// The Windows user name, the first choice of configuration section; empty
+// (which falls back to "default") when it cannot be had.
+void FindUserName(char (&userName)[kPathSize]);
+
 // Phase one: paths, the user's section (with the fall-back to "default"),
 // the delays and the shell kind. userSection is overwritten on the fall-back
 // and must hold kPathSize bytes.
 void LoadUserSettings(char *userSection);
 // Phase two: themes, theme directive, alternate shells, shell directive.
 void LoadThemesAndShells(const char *userSection);
+
+// Phase two without its messages, for a caller that reports the directives
+// that name nothing in its own words. The state is left exactly as
+// LoadThemesAndShells leaves it.
+struct DirectiveFaults {
+    bool theme;     // "theme" is set but names no loaded theme
+    bool shell;     // the alternate shell named by "shell" is not listed
+};
+DirectiveFaults ReadThemesAndShells(const char *userSection);
+
+// The limits the manager applies to the delays: "kill_delay" seconds to
+// milliseconds, "shift_delay" seconds.
+LONG KillDelayMs(LONG seconds);
+LONG ShiftDelaySeconds(LONG seconds);
 
 // The pieces of the phases that the client's uninstallation needs too.
 // The user's shell directive; without a non-empty one the section becomes

@@ -16,7 +16,8 @@ constexpr int kMaxThemes = 10;
 constexpr int kMaxAltShells = 5;
 
 // Control messages: posted (never sent) to the control window, wParam 0 and
-// lParam 0.
+// lParam 0; but for CM_QUIT from an uninstallation, whose wParam is
+// kQuitUninstalled (older clients send 0).
 constexpr UINT CM_SHELLTERMINATED = 1025;
 constexpr UINT CM_SWAP = 1026;
 constexpr UINT CM_KILL = 1027;
@@ -27,6 +28,7 @@ constexpr UINT CM_QUIT = 1031;
 constexpr UINT CM_SWAPTHEME = 1032;
 constexpr UINT CM_RESTART = 1033;
 constexpr UINT CM_NUKE = 1034;
+constexpr WPARAM kQuitUninstalled = 1;
 
 struct ThemeEntry {
     char name[kNameSize];
@@ -69,6 +71,9 @@ struct ManagerState {
     // one watched a shell that a later spawn replaced, and stays silent.
     volatile HANDLE monitorProcess;
 
+    // No later write may name the manager or a shell to start: set by a
+    // successful uninstallation (this process's or, told by its CM_QUIT,
+    // another's) and once the setting holds what someone else wrote.
     bool uninstalled;
     bool firstSwapToLiteStep;
     DWORD countdownDeadline;        // whole seconds of the tick count, 0 = off
@@ -85,10 +90,22 @@ struct ManagerState {
     // up only when the last of them lets it go.
     LONG keyHoldCount[256];
 
+    // One shell start at a time: set from the choice of the program until the
+    // start is over, message boxes included. Control messages that would act
+    // on the shell wait meanwhile in deferredCommands and are posted again
+    // once the start is over.
+    bool spawning;
+    UINT deferredCommands[16];
+    LONG deferredCount;
+
     // What this manager itself last wrote as the system shell, so that it
     // does not write itself back over a setting someone else changed since
-    // (an uninstallation from another process). Empty until the first write.
+    // (an uninstallation from another process). Empty until the first write;
+    // until then the setting is the manager's while it holds what it held
+    // when the manager started (shellAtStart, when shellAtStartKnown).
     char lastWrittenShell[kPathSize];
+    char shellAtStart[kPathSize];
+    bool shellAtStartKnown;
 };
 
 extern ManagerState gState;

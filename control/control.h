@@ -10,3 +10,8 @@ LRESULT CALLBACK ControlWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // Synthesised modifier key held while a shell starts.
 void PressKey(BYTE vk);
 void ReleaseKey(BYTE vk);
+
+// Asks the manager to end; every quit the manager posts itself goes here.
+void PostManagerQuit();
+// After a start that failed: the shell-terminated dialog, unless a shell runs.
+void OfferShellAfterFailedStart();

@@ -7,7 +7,7 @@
 // whether a nested handler changed it.
 #include "control/control.h"
 
-#include "app/message_box.h"
+#include "common/message_box.h"
 #include "config/state.h"
 #include "dialogs/dialogs.h"
 #include "shell/shell.h"
@@ -45,14 +45,15 @@ static BYTE KeyForShell(ShellKind kind)
 
 // The key stays down while the shell spawns (and installs its theme) and for
 // shiftDelay seconds after; it is let go whatever the start gave.
-static void StartWithKeyHeld(ShellKind kind, BYTE vk)
+static bool StartWithKeyHeld(ShellKind kind, BYTE vk)
 {
     PressKey(vk);
-    StartShell(kind);
+    bool started = StartShell(kind);
     ReleaseKey(vk);
+    return started;
 }
 
-static void PostQuit()
+void PostManagerQuit()
 {
     gState.quitPosted = true;
     PostQuitMessage(0);
@@ -69,26 +70,30 @@ static void StoreInstance(const CREATESTRUCTA *create)
 static void EndManager()
 {
     gState.shellExitExpected = true;
-    PostQuit();
+    PostManagerQuit();
 }
 
-// A report outlives its shell: it may arrive after a later start, so a shell
-// process of ours that still runs means the report was about an earlier one.
-static bool CurrentShellAlive()
+// The shell-terminated dialog, unless the user has a shell after all or the
+// dialog is open already. A report outlives its shell: it may arrive after a
+// later start, so a shell process of ours that still runs means the report
+// was about an earlier one.
+void OfferShellAfterFailedStart()
 {
-    HANDLE process = gState.shellProcess.hProcess;
-    return process != NULL && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-}
-
-static void OfferShellChoice(HWND window)
-{
-    if (IsShellRunning() || gState.shellExitExpected)
+    if (gState.quitPosted || IsShellRunning() || IsOurShellRunning())
         return;
-    if (CurrentShellAlive() || gState.shellTerminatedOpen)
+    if (gState.shellTerminatedOpen)
         return;
     gState.shellTerminatedOpen = true;
-    DialogBoxParamA(gState.instance, kShellTerminatedTemplate, window, ShellTerminatedDlgProc, 0);
+    DialogBoxParamA(gState.instance, kShellTerminatedTemplate, gState.controlWindow,
+                    ShellTerminatedDlgProc, 0);
     gState.shellTerminatedOpen = false;
+}
+
+static void OfferShellChoice()
+{
+    if (gState.shellExitExpected)
+        return;
+    OfferShellAfterFailedStart();
 }
 
 static void SwapFromLiteStep()
@@ -98,7 +103,8 @@ static void SwapFromLiteStep()
         return;
     }
     StopShell();
-    StartWithKeyHeld(SHELL_EXPLORER, kExplorerKey);
+    if (!StartWithKeyHeld(SHELL_EXPLORER, kExplorerKey))
+        OfferShellAfterFailedStart();
 }
 
 // The first swap back to LiteStep installs the current theme again; later
@@ -111,16 +117,19 @@ static void SwapFromExplorer()
     gState.firstSwapToLiteStep = false;
 
     StopShell();
+    bool started;
     if (first) {
-        StartWithKeyHeld(SHELL_LITESTEP, kLiteStepKey);
-        return;
+        started = StartWithKeyHeld(SHELL_LITESTEP, kLiteStepKey);
+    } else {
+        LONG remembered = gState.themeIndex;
+        gState.themeIndex = -1;
+        started = StartWithKeyHeld(SHELL_LITESTEP, kLiteStepKey);
+        // A theme switch nested in the start chose a theme of its own; keep it.
+        if (gState.themeIndex == -1)
+            gState.themeIndex = remembered;
     }
-    LONG remembered = gState.themeIndex;
-    gState.themeIndex = -1;
-    StartWithKeyHeld(SHELL_LITESTEP, kLiteStepKey);
-    // A theme switch nested in the start chose a theme of its own; keep it.
-    if (gState.themeIndex == -1)
-        gState.themeIndex = remembered;
+    if (!started)
+        OfferShellAfterFailedStart();
 }
 
 static void SwapShells()
@@ -139,7 +148,9 @@ static void SwapShells()
 // The index the user picked in the theme list, or -1 for none.
 static LONG PickThemeFromList(HWND window)
 {
-    if (gState.themeListOpen)
+    // No list once the manager has been asked to end: nothing picked there
+    // would be carried out.
+    if (gState.themeListOpen || gState.quitPosted)
         return -1;
     gState.themeListOpen = true;
     INT_PTR picked = DialogBoxParamA(gState.instance, kThemeListTemplate, window,
@@ -174,7 +185,8 @@ static LRESULT SwitchTheme(HWND window)
     // LiteStep is not asked: it would only be started again at once.
     KillShell();
     gState.themeIndex = next;
-    StartWithKeyHeld(SHELL_LITESTEP, kLiteStepKey);
+    if (!StartWithKeyHeld(SHELL_LITESTEP, kLiteStepKey))
+        OfferShellAfterFailedStart();
     return 0;
 }
 
@@ -187,19 +199,54 @@ static void RestartShell()
     BYTE key = KeyForShell(gState.shellKind);
     if (key != kNoKey)
         PressKey(key);
-    SpawnShell();
+    bool started = SpawnShell();
     if (key != kNoKey)
         ReleaseKey(key);
+    if (!started)
+        OfferShellAfterFailedStart();
 }
 
 static void NukeShell()
 {
     KillShell();
-    PostQuit();
+    PostManagerQuit();
+}
+
+// An uninstallation's quit says so: the manager writes the setting no more.
+static void QuitManager(WPARAM wParam)
+{
+    if (wParam == kQuitUninstalled)
+        gState.uninstalled = true;
+    PostManagerQuit();
+}
+
+// While a shell start is under way, what would act on the shell waits until
+// it is over (the start posts it again), so that one start never runs inside
+// another. True when the message was kept for later.
+static bool DeferredWhileSpawning(UINT message)
+{
+    switch (message) {
+    case CM_SHELLTERMINATED:
+    case CM_SWAP:
+    case CM_KILL:
+    case CM_SWAPTHEME:
+    case CM_RESTART:
+    case CM_NUKE:
+        break;
+    default:
+        return false;
+    }
+    if (!gState.spawning)
+        return false;
+    if (gState.deferredCount < (LONG)ARRAYSIZE(gState.deferredCommands))
+        gState.deferredCommands[gState.deferredCount++] = message;
+    return true;
 }
 
 LRESULT CALLBACK ControlWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (DeferredWhileSpawning(message))
+        return 0;
     switch (message) {
     case WM_CREATE:
         StoreInstance((const CREATESTRUCTA *)lParam);
@@ -210,7 +257,7 @@ LRESULT CALLBACK ControlWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         EndManager();
         return 1;
     case CM_SHELLTERMINATED:
-        OfferShellChoice(window);
+        OfferShellChoice();
         return 0;
     case CM_SWAP:
         SwapShells();
@@ -228,7 +275,7 @@ LRESULT CALLBACK ControlWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         ExitSession(EWX_LOGOFF);
         return 0;
     case CM_QUIT:
-        PostQuit();
+        QuitManager(wParam);
         return 0;
     case CM_SWAPTHEME:
         return SwitchTheme(window);

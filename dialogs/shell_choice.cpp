@@ -5,9 +5,10 @@
 #include <commdlg.h>
 #include <stddef.h>
 
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "config/state.h"
+#include "control/control.h"
 #include "dialogs/shell_label.h"
 #include "res/resource.h"
 #include "shell/shell.h"
@@ -85,17 +86,19 @@ static void InitShellChoice(HWND dialog)
 // comdlg32 brings a dozen more DLLs into every start of the program, each
 // log-on and each client command, for a dialog that few users ever open: it
 // is loaded only when the file choice is made. False when it cannot be.
+// Once loaded it stays: the file dialog brings in shell extensions whose
+// threads may still run in code that freeing the library would unmap.
 static BOOL ShowOpenFileDialog(OPENFILENAMEA *choice)
 {
     typedef BOOL(WINAPI * OpenFileNameFn)(OPENFILENAMEA *);
-    HMODULE comdlg = LoadLibraryA("comdlg32.dll");
+    static HMODULE comdlg = NULL;
+    if (comdlg == NULL)
+        comdlg = LoadLibraryA("comdlg32.dll");
     if (comdlg == NULL)
         return FALSE;
     OpenFileNameFn open =
         (OpenFileNameFn)(void (*)(void))GetProcAddress(comdlg, "GetOpenFileNameA");
-    BOOL chosen = open != NULL && open(choice);
-    FreeLibrary(comdlg);
-    return chosen;
+    return open != NULL && open(choice);
 }
 
 // Lets the user pick any program as the alternate shell. The radio button
@@ -160,7 +163,7 @@ static void StartChosenShell(HWND dialog)
     // The quit waits in the queue until the start-up's own loop takes it,
     // after the dialog has gone; the new shell keeps running.
     if (IsChecked(dialog, IDC_TERMINATE))
-        PostQuitMessage(0);
+        PostManagerQuit();
     EndDialog(dialog, 0);
 }
 
@@ -168,6 +171,11 @@ static INT_PTR OnShellChoiceCommand(HWND dialog, WPARAM wParam)
 {
     WORD id = LOWORD(wParam);
     WORD code = HIWORD(wParam);
+
+    // The boxes of a start under way leave this dialog open to clicks; a
+    // second start, or a new program chosen for it, must wait.
+    if (gState.spawning)
+        return TRUE;
 
     // Any click (including the IDOK the countdown posts) stops the
     // countdown for good.

@@ -2,7 +2,7 @@
 // shell, or end the session.
 #include "dialogs/dialogs.h"
 
-#include "app/message_box.h"
+#include "common/message_box.h"
 #include "config/state.h"
 #include "dialogs/shell_label.h"
 #include "res/resource.h"
@@ -36,23 +36,36 @@ static void InitShellTerminated(HWND dialog)
     }
 }
 
-// Acts on the first checked choice. A failed start has shown its own
-// message; the dialog closes all the same.
-static void ActOnChoice(HWND dialog)
+// Carries out the first checked choice; true when it was done (a shell
+// started, or Windows agreed to end the session).
+static bool CarryOutChoice(HWND dialog)
 {
     if (IsDlgButtonChecked(dialog, IDC_LITESTEP) == BST_CHECKED)
-        StartShell(SHELL_LITESTEP);
-    else if (IsDlgButtonChecked(dialog, IDC_EXPLORER) == BST_CHECKED)
-        StartShell(SHELL_EXPLORER);
-    else if (IsDlgButtonChecked(dialog, IDC_REBOOT_OTHER) == BST_CHECKED) {
+        return StartShell(SHELL_LITESTEP);
+    if (IsDlgButtonChecked(dialog, IDC_EXPLORER) == BST_CHECKED)
+        return StartShell(SHELL_EXPLORER);
+    if (IsDlgButtonChecked(dialog, IDC_REBOOT_OTHER) == BST_CHECKED) {
         if (gState.shellKind == SHELL_ALTERNATE)
-            StartShell(SHELL_ALTERNATE);
-        else
-            ExitSession(kReboot);
-    } else if (IsDlgButtonChecked(dialog, IDC_LOGOFF) == BST_CHECKED)
-        ExitSession(kLogOff);
-    else if (IsDlgButtonChecked(dialog, IDC_SHUTDOWN) == BST_CHECKED)
-        ExitSession(kShutDown);
+            return StartShell(SHELL_ALTERNATE);
+        return ExitSession(kReboot);
+    }
+    if (IsDlgButtonChecked(dialog, IDC_LOGOFF) == BST_CHECKED)
+        return ExitSession(kLogOff);
+    if (IsDlgButtonChecked(dialog, IDC_SHUTDOWN) == BST_CHECKED)
+        return ExitSession(kShutDown);
+    return false;
+}
+
+// A failed choice has shown its own message. The dialog closes unless the
+// user would be left with no shell at all: then it stays for another choice.
+static void ActOnChoice(HWND dialog)
+{
+    // The boxes of a start under way leave this dialog open to clicks.
+    if (gState.spawning)
+        return;
+    if (!CarryOutChoice(dialog) && !gState.quitPosted && !IsShellRunning() &&
+        !IsOurShellRunning())
+        return;
     EndDialog(dialog, 0);
 }
 

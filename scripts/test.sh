@@ -2,9 +2,20 @@
 # The whole test run on a fresh machine: installs what it needs, builds both
 # presets, makes the private Wine prefix, starts a virtual display, and runs
 # every test under Wine. ctest's summary is the last thing printed.
-# Extra arguments go to ctest (for example -R test_config).
+# Extra arguments go to ctest (for example -R test_tables).
+#
+# scripts/test.sh --i686 is the i686 lane: the shipped 32-bit build run under
+# the 32-bit Wine in a 64-bit prefix of its own (build/wineprefix-i686), as on
+# 64-bit Windows. It adds wine32:i386 when missing and runs the scenario rows
+# that touch the registry, the dialogs, start-up and the command words against
+# build/i686/Quillfern.exe. Where the kernel cannot run 32-bit programs it
+# says so in one line and exits with 3.
 set -e
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --i686 ]; then
+    shift
+    exec scripts/i686-lane.sh "$@"
+fi
 scripts/install-deps.sh
 scripts/build.sh
 source scripts/wine-env.sh

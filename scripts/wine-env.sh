@@ -4,6 +4,7 @@
 #   qf_start_xvfb      starts Xvfb on a free display and exports DISPLAY
 #   qf_start_session   starts the keeper and removes Wine's tray window
 #   qf_stop_session    ends every Wine program of the prefix, and our Xvfb
+#   qf_can_run_32bit   0 when this machine's kernel runs 32-bit x86 programs
 QF_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX="${QF_WINEPREFIX:-$QF_ROOT/build/wineprefix}"
 export WINEARCH=win64
@@ -79,4 +80,21 @@ qf_stop_session() {
         wait "$QF_XVFB_PID" 2>/dev/null || true
         QF_XVFB_PID=
     fi
+}
+
+# Whether the kernel runs 32-bit x86 programs differs from machine to machine
+# (it needs the kernel's IA-32 emulation). Asking is cheap and sure: write a
+# 96-byte 32-bit ELF program that only exits with code 7, and run it. On
+# failure QF_NO_32BIT_REASON says why.
+qf_can_run_32bit() {
+    local probe="$QF_ROOT/build/probe32" rc
+    mkdir -p "$QF_ROOT/build"
+    printf '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x07\x00\x00\x00\xcd\x80' >"$probe"
+    chmod +x "$probe"
+    "$probe" </dev/null >/dev/null 2>&1
+    rc=$?
+    rm -f "$probe"
+    [ "$rc" = 7 ] && return 0
+    QF_NO_32BIT_REASON="this machine's kernel does not run 32-bit x86 programs (a minimal 32-bit program ended with $rc instead of 7)"
+    return 1
 }

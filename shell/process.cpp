@@ -6,7 +6,7 @@
 // clears it only once the new process exists.
 #include "shell/shell.h"
 
-#include "app/message_box.h"
+#include "common/message_box.h"
 #include "themes/theme.h"
 
 constexpr DWORD kIdleWaitMs = 30000;
@@ -46,39 +46,60 @@ static const char *PrepareShell()
     }
 }
 
+constexpr char kShellUnwatchedText[] =
+    "Quillfern cannot watch the shell it has just started:\n"
+    "if that shell ends, Quillfern will not notice.  Use\n"
+    "Quillfern -restart to start a watched shell again.";
+
 // Gives the new shell a monitor thread with a process handle of its own.
 // monitorProcess changes before the caller clears shellExitExpected, so the
 // monitor of a replaced shell, which reads the flag first and then compares
 // its handle, never takes the cleared flag for its own shell's.
-static HANDLE DuplicateForMonitor(HANDLE process)
+static HANDLE HandleForMonitor(const PROCESS_INFORMATION &created)
 {
     HANDLE own = NULL;
-    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &own,
+    if (!DuplicateHandle(GetCurrentProcess(), created.hProcess, GetCurrentProcess(), &own,
                          0, FALSE, DUPLICATE_SAME_ACCESS))
         own = NULL;
+    // The process itself can still be opened by its id, which the handle
+    // from its creation keeps from being reused.
+    if (own == NULL)
+        own = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, created.dwProcessId);
     gState.monitorProcess = own;
     return own;
 }
 
-static void StartMonitor(HANDLE own)
+// False when the shell runs unwatched.
+static bool StartMonitor(HANDLE own)
 {
     if (own == NULL) {
         gState.monitorThreadId = 0;
-        return;
+        return false;
     }
     // CreateThread stores the id before the thread runs, so a monitor that
     // ends at once cannot have its clearing overwritten.
     HANDLE thread = CreateThread(NULL, 0, ShellMonitorThread, own, 0,
                                  (DWORD *)&gState.monitorThreadId);
-    if (thread != NULL) {
-        CloseHandle(thread);
-    } else {
+    if (thread == NULL) {
         gState.monitorThreadId = 0;
         CloseHandle(own);
+        return false;
     }
+    CloseHandle(thread);
+    return true;
 }
 
-bool SpawnShell()
+// Control messages that came while the start was under way, in the order
+// they came; none once the manager has been asked to end.
+static void ReplayDeferredCommands()
+{
+    LONG count = gState.deferredCount;
+    gState.deferredCount = 0;
+    for (LONG i = 0; i < count && !gState.quitPosted; i++)
+        PostMessageA(gState.controlWindow, gState.deferredCommands[i], 0, 0);
+}
+
+static bool SpawnChosenShell()
 {
     const char *program = PrepareShell();
 
@@ -90,11 +111,14 @@ bool SpawnShell()
     PROCESS_INFORMATION created = {};
     if (!CreateProcessA(program, gShellCommandLine, &security, &security, TRUE, 0,
                         NULL, NULL, &startup, &created)) {
+        // The setting must not name a program that does not start: Windows
+        // would start it at the next log-on, with no manager to recover.
+        SetSystemShell(0);
         ShowMessage(kSpawnFailedText);
         return false;
     }
 
-    HANDLE own = DuplicateForMonitor(created.hProcess);
+    HANDLE own = HandleForMonitor(created);
     // Only this thread waits on shellProcess, so the replaced shell's handles
     // can go now.
     if (gState.shellProcess.hProcess != NULL)
@@ -105,14 +129,39 @@ bool SpawnShell()
 
     WaitForInputIdle(created.hProcess, kIdleWaitMs);
     gState.shellExitExpected = false;
-    StartMonitor(own);
+    if (!StartMonitor(own))
+        ShowMessage(kShellUnwatchedText);
     SetSystemShell(0);
     return true;
 }
 
+// The message boxes of a start let posted control messages and dialog clicks
+// through; a start among them would give a second shell, so none begins
+// until this one is over (they are deferred, or ignored while it runs).
+bool SpawnShell()
+{
+    if (gState.spawning)
+        return false;
+    gState.spawning = true;
+    bool started = SpawnChosenShell();
+    gState.spawning = false;
+    ReplayDeferredCommands();
+    return started;
+}
+
+bool IsOurShellRunning()
+{
+    HANDLE process = gState.shellProcess.hProcess;
+    return process != NULL && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+// Refused while a desktop shell's window exists or a shell of ours still
+// runs; silently while another start is under way.
 bool StartShell(ShellKind kind)
 {
-    if (IsShellRunning()) {
+    if (gState.spawning)
+        return false;
+    if (IsShellRunning() || IsOurShellRunning()) {
         ShowMessage(kShellAlreadyRunningText);
         return false;
     }

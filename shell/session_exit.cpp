@@ -1,6 +1,6 @@
 // Log off, shut down or reboot.
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "shell/shell.h"
 
 // Shown when the system has no text of its own for an error code.
@@ -44,7 +44,7 @@ static void EnableShutdownPrivilege()
     CloseHandle(token);
 }
 
-void ExitSession(UINT flags)
+bool ExitSession(UINT flags)
 {
     SetSystemShell(0);
     if (gState.isNT)
@@ -52,5 +52,5 @@ void ExitSession(UINT flags)
     // Before the request: the shell's end with the session is no surprise, and
     // the monitor thread must see that when the shell goes.
     gState.shellExitExpected = true;
-    gExitWindowsEx(flags, 0);
+    return gExitWindowsEx(flags, 0) != FALSE;
 }

@@ -23,12 +23,17 @@ bool IsManagerRunning();
 constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 constexpr char kSystemShellFailed[] = "An error has occurred while trying\nto install the shell.";
 
+// Opens the Winlogon key under root for every reader and writer of its
+// values, in the view Windows' log-on process reads (see the definition).
+LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY *key);
+
 // System shell setting: 0 the manager itself, 1 LiteStep, 2 Explorer,
-// 3 the alternate shell.
+// 3 the alternate shell. Writes nothing, and returns true, once uninstalled is
+// set or the setting is no longer the manager's (see SystemShellStillOurs).
 bool SetSystemShell(LONG which);
 
-// Log off (0), shut down (1) or reboot (2).
-void ExitSession(UINT flags);
+// Log off (0), shut down (1) or reboot (2). False when Windows refused.
+bool ExitSession(UINT flags);
 
 // Shows the system's text for an error code, or its number when the system
 // has none.
@@ -40,7 +45,15 @@ typedef BOOL(WINAPI *ExitWindowsExFn)(UINT flags, DWORD reason);
 extern ExitWindowsExFn gExitWindowsEx;
 
 // True unless the system shell setting has been changed by someone else since
-// this manager last wrote it (an uninstallation from another process, say);
-// the manager then must not write itself back on its way out. True when the
-// manager has written nothing yet.
+// this manager last wrote it (an uninstallation from another process, say),
+// or, before its first write, since it started; the manager then writes it no
+// more. True when the setting cannot be read.
 bool SystemShellStillOurs();
+// The manager notes what the setting holds as it starts.
+void NoteSystemShellAtStart();
+// Writes again what this process last wrote (an uninstallation, once the
+// manager has ended); false, after the failure message, when that fails.
+bool RestoreLastWrittenShell();
+
+// True while the process of the shell this manager started last still runs.
+bool IsOurShellRunning();

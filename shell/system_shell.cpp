@@ -1,8 +1,7 @@
 // The Windows system shell setting: the program Windows starts at log-on.
-#include <string.h>
 
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "shell/shell.h"
 
 constexpr char kManagerFileName[] = "Quillfern.exe";
@@ -46,14 +45,34 @@ static bool ComposeSystemIniPath(char (&path)[kPathSize])
     return AppendText(path, kSystemIniName);
 }
 
+// A 32-bit program on 64-bit Windows reads and writes HKLM\SOFTWARE through
+// a redirected copy (Wow6432Node) that the log-on process never looks at, so
+// there it asks for the 64-bit view. Windows 2000 and earlier know neither
+// that flag nor IsWow64Process: both are used only where the function exists
+// and says so, and the masks stay as they are everywhere else.
+static bool RunsUnderWow64()
+{
+    typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);
+    IsWow64ProcessFn isWow64 = (IsWow64ProcessFn)(void (*)(void))GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "IsWow64Process");
+    BOOL wow64 = FALSE;
+    return isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY *key)
+{
+    constexpr REGSAM kWow64Key64 = 0x0100;  // KEY_WOW64_64KEY
+    return RegOpenKeyExA(root, kWinlogonKey, 0, RunsUnderWow64() ? access | kWow64Key64 : access, key);
+}
+
 static bool WriteShellToRegistry(const char *text)
 {
     HKEY key;
     // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon "Shell"
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS)
+    if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_WRITE, &key) != ERROR_SUCCESS)
         return false;
     LONG status = RegSetValueExA(key, kShellValue, 0, REG_SZ, (const BYTE *)text,
-                                 (DWORD)strlen(text) + 1);
+                                 (DWORD)TextLength(text) + 1);
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
@@ -67,13 +86,10 @@ static bool WriteShellToSystemIni(const char *text)
     return WritePrivateProfileStringA(kBootSection, kShellKey, text, iniPath) != FALSE;
 }
 
-bool SetSystemShell(LONG which)
+// Writes text as the setting and remembers it; the failure message on failure.
+static bool WriteShellText(const char *text)
 {
-    if (which == 0 && gState.uninstalled)
-        return true;
-    char text[kPathSize];
-    bool written = ComposeShellText(which, text) &&
-                   (gState.isNT ? WriteShellToRegistry(text) : WriteShellToSystemIni(text));
+    bool written = gState.isNT ? WriteShellToRegistry(text) : WriteShellToSystemIni(text);
     if (!written) {
         ShowMessage(kSystemShellFailed);
         return false;
@@ -82,16 +98,37 @@ bool SetSystemShell(LONG which)
     return true;
 }
 
+bool SetSystemShell(LONG which)
+{
+    // Once uninstalled, or once someone else has written the setting, it is
+    // no longer the manager's: naming a shell to start would undo that as
+    // surely as naming the manager.
+    if (gState.uninstalled)
+        return true;
+    if (!SystemShellStillOurs()) {
+        gState.uninstalled = true;
+        return true;
+    }
+    char text[kPathSize];
+    if (!ComposeShellText(which, text)) {
+        ShowMessage(kSystemShellFailed);
+        return false;
+    }
+    return WriteShellText(text);
+}
+
 // The current setting into text. False when it could not be read; a value
 // that is there but cannot be ours (another type, too long) reads as "".
 static bool ReadShellFromRegistry(char (&text)[kPathSize])
 {
     HKEY key;
     // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon "Shell"
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
-    DWORD size = kPathSize - 1;
+    // Room for the longest text the manager writes with its zero: a buffer
+    // one byte short would read the manager's own 259 characters as foreign.
+    DWORD size = kPathSize;
     LONG status = RegQueryValueExA(key, kShellValue, NULL, &type, (BYTE *)text, &size);
     RegCloseKey(key);
     if (status == ERROR_MORE_DATA) {
@@ -102,7 +139,12 @@ static bool ReadShellFromRegistry(char (&text)[kPathSize])
         return false;
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         size = 0;
-    // The stored data need not carry its terminating zero.
+    // The stored data need not carry its terminating zero; 260 characters
+    // without one are more than any text the manager writes.
+    if (size > 0 && text[size - 1] == '\0')
+        size--;
+    if (size >= (DWORD)kPathSize)
+        size = 0;
     text[size] = '\0';
     return true;
 }
@@ -118,13 +160,32 @@ static bool ReadShellFromSystemIni(char (&text)[kPathSize])
     return text[0] != '\0';
 }
 
+static bool ReadShellText(char (&text)[kPathSize])
+{
+    return gState.isNT ? ReadShellFromRegistry(text) : ReadShellFromSystemIni(text);
+}
+
+void NoteSystemShellAtStart()
+{
+    gState.shellAtStartKnown = ReadShellText(gState.shellAtStart);
+}
+
 bool SystemShellStillOurs()
 {
-    if (gState.lastWrittenShell[0] == '\0')
-        return true;
+    const char *ours = gState.lastWrittenShell;
+    if (ours[0] == '\0') {
+        if (!gState.shellAtStartKnown)
+            return true;
+        ours = gState.shellAtStart;
+    }
     char current[kPathSize];
-    bool read = gState.isNT ? ReadShellFromRegistry(current) : ReadShellFromSystemIni(current);
-    if (!read)
+    if (!ReadShellText(current))
         return true;
-    return _strcmpi(current, gState.lastWrittenShell) == 0;
+    return SameTextNoCase(current, ours);
+}
+
+// Written again whatever the setting holds: the same text twice does no harm.
+bool RestoreLastWrittenShell()
+{
+    return gState.lastWrittenShell[0] == '\0' || WriteShellText(gState.lastWrittenShell);
 }

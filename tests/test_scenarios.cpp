@@ -14,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "app/message_box.h"
+#include "common/message_box.h"
 #include "config/state.h"
 #include "control/control.h"
 #include "res/resource.h"
@@ -48,6 +48,21 @@ std::string Join(const Words &w, size_t from, std::string text = "")
     for (size_t i = from; i < w.size(); i++)
         text += (i > from ? " " : "") + w[i];
     return text;
+}
+std::string User()
+{
+    char user[256] = "";
+    DWORD size = sizeof user;
+    return GetUserNameA(user, &size), user;
+}
+// The findings a -check box lists: its lines after the heading, "... and N more" counting N; 0 for
+// the file in order, 1 for a lone line; -1 when the heading's own figure disagrees.
+int Findings(const std::string &t)
+{
+    int lines = (int)std::count(t.begin(), t.end(), '\n');
+    size_t more = t.find("\n... and "), colon = t.find("]: ");
+    int found = more == std::string::npos ? lines : lines - 1 + atoi(t.c_str() + more + 9);
+    return !t.compare(0, 25, "Quillfern.cfg is in order") ? 0 : !lines ? 1 : colon != std::string::npos && atoi(t.c_str() + colon + 3) == found ? found : -1;
 }
 bool Down() { return (GetAsyncKeyState(VK_SHIFT) | GetAsyncKeyState(VK_CONTROL)) & 0x8000; }
 
@@ -128,15 +143,18 @@ void KillIn(const std::string &dir)
 }
 
 // A Winlogon value: its text, a DWORD in decimal, or "<missing>".
-std::string RegValue(HKEY root, const char *value)
+// Where 64-bit Windows keeps the Winlogon values of 32-bit programs: ours must never land there.
+const std::string kWow64Winlogon = "SOFTWARE\\Wow6432Node" + std::string(kWinlogonKey + 8);
+std::string RegValue(HKEY root, const char *value, const std::string &key = kWinlogonKey)
 {
     BYTE data[1024] = {};
     DWORD type = 0, size = sizeof data - 1;
-    if (RegGetValueA(root, kWinlogonKey, value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size))
+    if (RegGetValueA(root, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size))
         return "<missing>";
     return type == REG_DWORD ? N(*(DWORD *)data) : std::string((char *)data);
 }
 
+std::string Wow64() { return RegValue(HKEY_LOCAL_MACHINE, "Shell", kWow64Winlogon) + ";" + RegValue(HKEY_LOCAL_MACHINE, "AutoRestartShell", kWow64Winlogon); }
 // Handles by object type, as the system lists them (GetProcessHandleCount answers 0 under Wine).
 std::map<int, int> Handles(DWORD pid)
 {
@@ -164,7 +182,7 @@ int Threads(DWORD pid)
 
 std::string TextOf(HWND window)
 {
-    char text[1024] = "";
+    char text[4096] = "";
     DWORD_PTR got;
     SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got);
     return text;
@@ -174,8 +192,10 @@ std::string KindOf(HWND window)
 {
     if (!IsWindow(window) || GetDlgItem(window, IDC_THEMELIST))
         return IsWindow(window) ? "themes" : "window that closed by itself";
+    // A box is read once complete: its text comes after its caption.
+    std::string text;
     if (!GetDlgItem(window, IDC_PROMPT))
-        return "box \"" + TextOf(GetDlgItem(window, 0xFFFF)) + "\"";
+        return WaitUntil([&] { return !(text = TextOf(GetDlgItem(window, 0xFFFF))).empty(); }, 5000), "box \"" + text + "\"";
     return IsWindowVisible(GetDlgItem(window, IDC_TERMINATE)) ? "choice" : "terminated";
 }
 
@@ -193,18 +213,25 @@ std::vector<Row> LoadRows()
             std::string &text = gTexts[line.substr(5, equals - 5)] = line.substr(equals + 3);
             for (size_t at; (at = text.find("\\n")) != std::string::npos;)
                 text.replace(at, 2, "\n");
+            continue;
         } else if (line[0] == '[') {
             rows.push_back({line.substr(1, line.size() - 2), {}});
         }
         for (std::istringstream steps(line); line[0] != '#' && line[0] != '[' && !rows.empty() && std::getline(steps, step, ';');) {
             std::istringstream split(step);
             Words words{std::istream_iterator<std::string>(split), std::istream_iterator<std::string>()};
-            if (!words.empty() && words[0] != "text")
+            if (!words.empty())
                 rows.back().steps.push_back({number, words, step.substr(step.find_first_not_of(' '))});
         }
     }
+    // QF_ROWS: parts of row names, separated by '|'.
+    std::istringstream wanted(only ? only : "");
+    Words parts;
+    for (std::string part; std::getline(wanted, part, '|');)
+        parts.push_back(part);
     rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const Row &row) {
-        return only && row.name.find(only) == std::string::npos; }), rows.end());
+        return only && std::none_of(parts.begin(), parts.end(), [&](auto &p) {
+            return !p.empty() && row.name.find(p) != std::string::npos; }); }), rows.end());
     return rows;
 }
 
@@ -234,10 +261,6 @@ public:
                                  "Alternate_Shells.altshell_name_1=Alt", "Alternate_Shells.altshell_path_1=@sh\\altshell.exe",
                                  "shell=litestep_exe", "kill_delay=5"})
             Set(item);
-        // A key that an earlier row left down is let go: that row has failed for it already.
-        for (BYTE key : {VK_SHIFT, VK_CONTROL})
-            if (GetAsyncKeyState(key) & 0x8000)
-                keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
         InitializeCriticalSection(&lock);
         watcher = CreateThread(NULL, 0, Watch, this, 0, NULL);
     }
@@ -245,6 +268,10 @@ public:
     {
         stop = 1;
         WaitForSingleObject(watcher, INFINITE);
+        // A key left down (pressed by the row, or not let go by the manager: then the row failed for it) goes up.
+        for (BYTE key : {VK_SHIFT, VK_CONTROL})
+            if (GetAsyncKeyState(key) & 0x8000)
+                keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
         KillIn(dir);
         for (HANDLE process : managers)
             CloseHandle(process);
@@ -273,7 +300,11 @@ public:
 private:
     const Row &row;
     const Step *step = NULL;
-    std::string dir, sh, mgr, exe, systemIni = SystemIni(), systemIniText;
+    std::string dir, sh, mgr, exe, systemIni = SystemIni(), systemIniText, wow64 = Wow64(), lastBox, cfgText;
+    int written = -1;   // the findings a generated Quillfern.cfg holds
+    bool checking = false;
+    volatile HWND spy = NULL;
+    volatile UINT spyPosted = 0;
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> config;
     std::vector<HANDLE> managers, clients;
     std::map<std::string, size_t> cursor;
@@ -307,6 +338,11 @@ private:
     // managers' children, never two at once.
     void Poll()
     {
+        // Gone windows are forgotten before the look: one that closed during it would come back as new.
+        EnterCriticalSection(&lock);
+        for (auto it = seen.begin(); it != seen.end();)
+            it = IsWindow(*it) ? std::next(it) : seen.erase(it);
+        LeaveCriticalSection(&lock);
         std::vector<HWND> found;
         EnumWindows([](HWND window, LPARAM list) -> BOOL {
             char name[64] = "", caption[64] = "";
@@ -316,8 +352,6 @@ private:
             return TRUE;
         }, (LPARAM)&found);
         EnterCriticalSection(&lock);
-        for (auto it = seen.begin(); it != seen.end();)
-            it = IsWindow(*it) ? std::next(it) : seen.erase(it);
         for (HWND window : found)
             if (seen.insert(window).second)
                 queue.push_back(window);
@@ -359,8 +393,9 @@ private:
     {
         bool ok = true;
         for (HANDLE client : clients)
-            if (DWORD code = Finish(client, true))
-                ok = ok && Fail(code == STILL_ACTIVE ? "the client did not end" : "client exit code " + N(code));
+            // -check ends with the number of findings its box lists (and that bigcfg wrote).
+            if (DWORD code = Finish(client, true); code != DWORD(checking ? Findings(lastBox) : 0) || (checking && written >= 0 && int(code) != written))
+                ok = ok && Fail(code == STILL_ACTIVE ? "the client did not end" : "client exit code " + N(code) + ", box: " + lastBox);
         return clients.clear(), ok;
     }
     HWND Manager() { return FindWindowA(kControlClassName, NULL); }
@@ -388,10 +423,7 @@ private:
     {
         size_t dot = item.find('.'), equals = item.find('='), from = dot < equals ? dot + 1 : 0;
         std::string section = from ? item.substr(0, dot) : "default", key = item.substr(from, equals - from);
-        char user[256];
-        DWORD size = sizeof user;
-        if (section == "@user" && GetUserNameA(user, &size))
-            section = user;
+        section = section == "@user" ? User() : section;
         auto at = std::find_if(config.begin(), config.end(), [&](const auto &s) { return s.first == section; });
         auto &keys = at != config.end() ? at->second : config.insert(config.end(), {section, {}})->second;
         auto old = std::find_if(keys.begin(), keys.end(), [&](const auto &k) { return k.first == key; });
@@ -403,7 +435,7 @@ private:
     {
         if (text == "manager" || text == "litestep" || text == "alt")
             return text == "manager" ? exe : sh + (text == "alt" ? "altshell" : text) + ".exe";
-        for (auto place : {std::make_pair("@sh\\", sh), std::make_pair("@dir\\", dir)})
+        for (auto place : {std::make_pair("@sh\\", sh), std::make_pair("@dir\\", dir), std::make_pair("@user", User())})
             for (size_t at; (at = text.find(place.first)) != std::string::npos;)
                 text.replace(at, strlen(place.first), place.second);
         return text;
@@ -412,7 +444,10 @@ private:
     bool Expect(const Words &w)
     {
         std::string want = Join(w, w[1] == "reg" ? 4 : w[1] == "file" ? 3 : 2), got;
-        want = w[1] == "shell" ? Resolve(want) : want;
+        want = w[1] == "shell" ? Resolve(want) : w[1] == "wow64" ? wow64 : want;
+        if (w[1] == "posted")   // the spy goes, and must have had nothing posted
+            return (PostMessageA(spy, WM_QUIT, 0, 0), WaitUntil([&] { return !IsWindow(spy); }, kWaitMs) && !spyPosted) ||
+                   Fail("the spy was posted message " + N(spyPosted));
         std::function<std::string()> read = [&] {
             char text[1024];
             Words roles;
@@ -420,6 +455,8 @@ private:
                 roles.push_back(process.role);
             std::sort(roles.begin(), roles.end());
             GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, systemIni.c_str());
+            if (w[1] == "wow64")
+                return Wow64();
             if (w[1] == "running" || w[1] == "file" || w[1] == "keys")
                 return w[1] == "file" ? ReadText(dir + w[2]) : w[1] == "keys" ? Down() ? "down" : "up"
                                                             : roles.empty() ? "none" : Join(roles, 0);
@@ -457,8 +494,13 @@ private:
         HWND box = TakeWindow(kWaitMs);
         std::string got = box ? KindOf(box) : "nothing";
         int id = w[2] == "yes" ? IDYES : w[2] == "no" ? IDNO : IDOK;
-        if (!gTexts.count(w[1]) || got != "box \"" + gTexts[w[1]] + "\"")
+        RECT r = {};
+        GetWindowRect(box, &r);
+        if (w[1] == "*" ? got.compare(0, 4, "box ") : !gTexts.count(w[1]) || got != "box \"" + Resolve(gTexts[w[1]]) + "\"")
             return Fail("expected box " + w[1] + ", got " + got);
+        if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) || r.bottom > GetSystemMetrics(SM_CYSCREEN))
+            return Fail("the box is not wholly on the screen");
+        lastBox = got.substr(5, got.size() - 6);
         return (GetDlgItem(box, id) && PostMessageA(box, WM_COMMAND, id, 0)) || Fail("the box has no " + w[2]);
     }
 
@@ -488,6 +530,8 @@ private:
                        : act == "pick" ? SendMessageA(list, LB_SETCURSEL, atoi(arg.c_str()) - 1, 0) != LB_ERR
                        : act == "items" ? items == arg
                        : act == "closes" ? WaitUntil([&] { return !IsWindow(dialog); }, kWaitMs)
+                       // no countdown: four of its 250 ms ticks pass unseen
+                       : act == "still" ? !WaitUntil([&] { return TextOf(dialog) != kCaption; }, 1000)
                        : (act == "counting" || act == "stopped") &&
                          WaitUntil([&] { return (TextOf(dialog) == kCaption) == (act == "stopped"); }, kWaitMs)))
                 return Fail("dialog " + w[1] + ": " + w[i] + " does not hold " + items);
@@ -543,36 +587,41 @@ private:
 
     // The manager's threads and handles stay flat over N restarts after N to warm up (which also
     // lets every handle that is made once be made). The one allowance: the events that Wine's own
-    // WaitForInputIdle leaves in any caller, measured in this process over as many calls, with the
-    // watcher held so that nothing else of ours makes handles meanwhile.
+    // WaitForInputIdle leaves in its caller, measured in the same conditions: this process waits
+    // for each new shell too, and counts its own events over the same restarts.
     bool Cycles(int count)
     {
         DWORD me = GetCurrentProcessId(), pid = GetProcessId(managers.front()), start = GetTickCount();
-        HANDLE probe = Start(sh + "probe.exe", "");
-        WaitForInputIdle(probe, kWaitMs);
-        EnterCriticalSection(&lock);
-        std::map<int, int> before = Handles(me), base, now;
-        HANDLE event = CreateEventA(NULL, FALSE, FALSE, NULL);
+        std::vector<HANDLE> events(8);
+        EnterCriticalSection(&lock);   // the watcher held: nothing else of ours makes handles meanwhile
+        std::map<int, int> before = Handles(me), base, now, mine;
+        for (HANDLE &event : events)
+            event = CreateEventA(NULL, FALSE, FALSE, NULL);
         int eventType = -1, baseThreads = 0, threads = 0, wineLeak = 0;
         for (const auto &t : Handles(me))
-            eventType = t.second > before[t.first] ? t.first : eventType;
-        CloseHandle(event);
-        wineLeak = -Handles(me)[eventType];
-        for (int n = 0; n < count; n++)
-            WaitForInputIdle(probe, kWaitMs);
-        wineLeak += Handles(me)[eventType];
+            eventType = t.second - before[t.first] >= (int)events.size() ? t.first : eventType;
+        for (HANDLE event : events)
+            CloseHandle(event);
         LeaveCriticalSection(&lock);
-        TerminateProcess(probe, 0), CloseHandle(probe);
-        for (int n = -count; n < count; n++) {
+        for (int n = -count; n <= count; n++) {
+            EnterCriticalSection(&lock);
             if (n == 0)
-                base = Handles(pid), baseThreads = Threads(pid);
+                base = Handles(pid), baseThreads = Threads(pid), mine = Handles(me);
+            wineLeak = Handles(me)[eventType] - mine[eventType];
+            LeaveCriticalSection(&lock);
+            if (n == count)
+                break;
             if (!(PostMessageA(Manager(), CM_RESTART, 0, 0) && WaitEvent({"", "litestep", "start"}) && Sync()))
                 return false;
+            for (const Process &shell : ProcessesIn(sh)) {
+                HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, shell.pid);
+                WaitForInputIdle(process, kWaitMs), CloseHandle(process);
+            }
         }
         std::string growth;
         bool flat = WaitUntil([&] {
             now = Handles(pid), threads = Threads(pid), growth = "threads " + N(baseThreads) + " to " + N(threads);
-            bool within = threads <= baseThreads;
+            bool within = threads <= baseThreads && eventType >= 0;
             for (const auto &t : now) {
                 growth += "; handles of type " + N(t.first) + (t.first == eventType ? " (events) " : " ") +
                           N(base[t.first]) + " to " + N(t.second);
@@ -581,12 +630,12 @@ private:
             return within;
         }, 5000);
         gFigures.push_back("spawns: " + N(count) + " restarts after " + N(count) + " to warm up, " +
-                           N(GetTickCount() - start) + " ms in all: " + growth + "; Wine's own WaitForInputIdle leaves " +
-                           N(wineLeak) + " events in " + N(count) + " calls (measured in the test process)");
+                           N(GetTickCount() - start) + " ms in all: " + growth + "; Wine's own WaitForInputIdle left " +
+                           N(wineLeak) + " events in this process, which waited for each new shell too");
         return flat || Fail("grew: " + gFigures.back());
     }
 
-    bool Started(bool manager, const Words &w)
+    std::string ConfigText()
     {
         std::string text;
         for (const auto &section : config) {
@@ -594,7 +643,12 @@ private:
             for (const auto &key : section.second)
                 text += key.first + "=" + key.second + "\r\n";
         }
-        HANDLE process = WriteText(mgr + "Quillfern.cfg", text) ? Start(exe, Join(w, 1)) : NULL;
+        return text;
+    }
+    bool Started(bool manager, const Words &w)
+    {
+        checking = !manager && w.size() > 1 && w[1] == "-check";
+        HANDLE process = WriteText(mgr + "Quillfern.cfg", cfgText.empty() ? ConfigText() : cfgText) ? Start(exe, Join(w, 1)) : NULL;
         EnterCriticalSection(&lock);
         (manager ? managers : clients).push_back(process);
         LeaveCriticalSection(&lock);
@@ -609,6 +663,38 @@ private:
             return Fail("no manager window, or no such message");
         for (int n = w.back()[0] == 'x' ? atoi(w.back().c_str() + 1) : 1; n > 0; n--)
             PostMessageA(Manager(), messages.at(w[1]), 0, 0);
+        return true;
+    }
+    // A window of the manager's class that answers what is sent to it and notes what is posted.
+    static DWORD WINAPI Spy(void *scene)
+    {
+        Scene *s = (Scene *)scene;
+        WNDCLASSA spyClass = {0, DefWindowProcA};
+        spyClass.lpszClassName = kControlClassName;
+        RegisterClassA(&spyClass);
+        s->spy = CreateWindowA(kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+        for (MSG m; GetMessageA(&m, NULL, 0, 0) > 0;)
+            s->spyPosted = s->spyPosted ? s->spyPosted : m.message;
+        return DestroyWindow(s->spy), 0;
+    }
+    // The sample configuration with its drive C: in the row's directory, and every file and theme it names made there.
+    bool Sample()
+    {
+        std::istringstream lines(cfgText = ReadText(kSource + "sample\\Quillfern.cfg"));
+        for (size_t at; (at = cfgText.find("C:\\")) != std::string::npos;)
+            cfgText.replace(at, 3, dir);
+        for (std::string line; std::getline(lines, line);) {
+            line.erase(line.find_last_not_of("\r") + 1);
+            size_t equals = line.find('=');
+            if (line[0] == ';' || equals == std::string::npos || line.compare(equals + 1, 3, "C:\\"))
+                continue;
+            std::string file = dir + line.substr(equals + 4);
+            for (size_t slash = dir.size(); (slash = file.find('\\', slash + 1)) != std::string::npos;)
+                CreateDirectoryA(file.substr(0, slash).c_str(), NULL);
+            if (line.compare(0, 11, "theme_path_") ? !WriteText(file, "") : !CreateDirectoryA(file.c_str(), NULL) ||
+                !WriteText(file + "\\step.rc", "") || !WriteText(file + "\\modules.ini", ""))
+                return Fail("cannot make " + file);
+        }
         return true;
     }
     bool Themes(int count)
@@ -665,6 +751,23 @@ private:
             return true; }},
         {"storm", [&](const Words &w) { return Storm(atoi(w[1].c_str()), atoi(w[2].c_str()), Words(w.begin() + 3, w.end())); }},
         {"cycles", [&](const Words &w) { return Cycles(atoi(w[1].c_str())); }},
+        {"cfgtext", [&](const Words &w) {
+            cfgText = Resolve(gTexts[w[1]]);
+            for (size_t at = 0; (at = cfgText.find('\n', at)) != std::string::npos; at += 2)
+                cfgText.insert(at, "\r");
+            return true; }},
+        {"bigcfg", [&](const Words &w) {   // N keys Quillfern does not read, among comments up to 1 MB
+            for (written = 0; written < atoi(w[1].c_str()); written++)
+                Set("kill_dealy_" + N(written) + "=5");
+            for (cfgText = ConfigText(); cfgText.size() < (1u << 20);)
+                cfgText += "; " + std::string(77, '-') + "\r\n";
+            return true; }},
+        {"sample", [&](const Words &) { return Sample(); }},
+        {"press", [&](const Words &) { return keybd_event(VK_CONTROL, 0, 0, 0), true; }},
+        {"release", [&](const Words &) { return keybd_event(VK_CONTROL, 0, KEYEVENTF_KEYUP, 0), true; }},
+        {"spy", [&](const Words &) {
+            CloseHandle(CreateThread(NULL, 0, Spy, this, 0, NULL));
+            return WaitUntil([&] { return spy != NULL; }, kWaitMs) || Fail("no spy window"); }},
     };
 };
 

@@ -1,9 +1,7 @@
 // Installing a LiteStep theme: back up LiteStep's step.rc and modules.ini
 // beside the manager, copy the theme's over them, set its wallpaper.
-#include <string.h>
-
-#include "app/message_box.h"
-#include "app/text.h"
+#include "common/message_box.h"
+#include "common/text.h"
 #include "themes/theme.h"
 
 constexpr char kThemeFailed[] =
@@ -32,12 +30,12 @@ struct ThemePaths {
 
 static bool ComposeLiteStepDir(char (&dir)[kPathSize])
 {
-    memset(dir, 0, sizeof(dir));
-    size_t length = strlen(gState.liteStepPath);
+    dir[0] = '\0';
+    size_t length = TextLength(gState.liteStepPath);
     // Too short to hold a file name of 12 characters and its backslash.
     if (length < kLiteStepNameCut)
         return false;
-    memcpy(dir, gState.liteStepPath, length - kLiteStepNameCut);
+    CopyTextPart(dir, gState.liteStepPath, length - kLiteStepNameCut);
     return true;
 }
 

@@ -2,7 +2,7 @@
 // pass a command to the manager. Finds the control window and posts CM_KILL.
 #include <windows.h>
 
-#include "../../config/state.h"
+#include "config/state.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {

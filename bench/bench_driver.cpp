@@ -1,13 +1,13 @@
-// Drives the benchmark under Wine (scripts/bench.sh runs it): starts the
+// Drives the benchmark under Wine (bench/bench.sh runs it): starts the
 // manager and the minimal reference programs in turn, times each with the
-// performance counter, and appends the samples to bench\samples.txt of the
-// build directory, one "<measure> <arm> <milliseconds>" line each.
+// performance counter, and appends the samples to work\samples.txt of the
+// benchmark's build directory, one "<measure> <arm> <milliseconds>" line each.
 //   bench_driver.exe logon <runs>     start to the LiteStep stand-in's window
 //   bench_driver.exe client <runs>    a -kill client from start to exit
 //   bench_driver.exe swap <runs>      CM_SWAP to the Explorer stand-in's window
 //   bench_driver.exe idle-start       manager, shell and idle reference up
 //   bench_driver.exe idle-stop        ... and down again
-// Progress and errors go to bench\driver.log. The exit code is 0 on success.
+// Progress and errors go to work\driver.log. The exit code is 0 on success.
 #include <windows.h>
 
 #include <stdarg.h>
@@ -17,11 +17,10 @@
 
 #include <string>
 
-#include "../../config/state.h"
+#include "config/state.h"
 
-static const std::string kBuildDir = std::string(QF_BIN_DIR_WIN) + "\\";
-static const std::string kTestBin = kBuildDir + "testbin\\";
-static const std::string kBenchDir = kBuildDir + "bench\\";
+static const std::string kBenchBin = std::string(QF_BENCH_BIN_WIN) + "\\";
+static const std::string kBenchDir = kBenchBin + "work\\";
 
 static const UINT kSwapNow = WM_APP + 1;        // bench_swapper's trigger
 static const DWORD kPollLimitMs = 20000;
@@ -222,11 +221,9 @@ static std::string SetUp(const char *name, bool withTheme)
     CreateDirectoryA((dir + "LiteStep").c_str(), NULL);
     CreateDirectoryA((dir + "Explorer").c_str(), NULL);
     CreateDirectoryA((dir + "theme").c_str(), NULL);
-    Copy(kBuildDir + "Quillfern.exe", dir + "Quillfern.exe");
-    Copy(kTestBin + "litestep_standin.exe", dir + "LiteStep\\LiteStep.exe");
-    Copy(kTestBin + "explorer_standin.exe", dir + "Explorer\\Explorer.exe");
-    DeleteFileA((dir + "LiteStep\\standin.log").c_str());
-    DeleteFileA((dir + "Explorer\\standin.log").c_str());
+    Copy(QF_MANAGER_WIN, dir + "Quillfern.exe");
+    Copy(kBenchBin + "bench_shell.exe", dir + "LiteStep\\LiteStep.exe");
+    Copy(kBenchBin + "bench_shell.exe", dir + "Explorer\\Explorer.exe");
     WriteFileText(dir + "LiteStep\\step.rc", "; LiteStep's own step.rc\r\n");
     WriteFileText(dir + "LiteStep\\modules.ini", "; LiteStep's own modules.ini\r\n");
     WriteFileText(dir + "theme\\step.rc", "; the theme's step.rc\r\n");
@@ -281,10 +278,11 @@ static void StopManager(HANDLE manager)
 static void BenchLogon(int runs)
 {
     std::string dir = SetUp("logon", true);
-    std::string launcher = Quoted(kTestBin + "bench_launcher.exe") + " " + dir +
+    std::string launcher = Quoted(kBenchBin + "bench_launcher.exe") + " " + dir +
                            "LiteStep\\LiteStep.exe|TWharfGlobalContainer";
-    // Three arms in turn: the manager, the launcher, the launcher that makes
-    // a window first (for the record: what a window alone costs here).
+    // Three arms in turn: the manager; the bare launcher; the launcher that
+    // first creates a hidden window, as the manager must before it starts
+    // the shell (the fair comparison).
     static const char *const kArms[] = { "quillfern", "minimal", "minimal-window" };
     Clean();
     for (int run = -1; run < runs; run++) {          // run -1 warms the caches
@@ -324,7 +322,7 @@ static void BenchClient(int runs)
     PollNoWindow("TWharfGlobalContainer");
     Sleep(200);
     std::string client = Quoted(dir + "Quillfern.exe") + " -kill";
-    std::string minimal = Quoted(kTestBin + "bench_client.exe");
+    std::string minimal = Quoted(kBenchBin + "bench_client.exe");
     for (int run = -1; run < runs; run++) {
         for (int turn = 0; turn < 2; turn++) {
             bool ours = (turn + run) % 2 == 0;
@@ -347,7 +345,7 @@ static void BenchClient(int runs)
 static void BenchSwap(int runs)
 {
     std::string dir = SetUp("swap", false);
-    std::string swapper = Quoted(kTestBin + "bench_swapper.exe") + " " + dir +
+    std::string swapper = Quoted(kBenchBin + "bench_swapper.exe") + " " + dir +
                           "LiteStep\\LiteStep.exe|" + dir + "Explorer\\Explorer.exe";
     Clean();
     int failures = 0;
@@ -399,13 +397,37 @@ static void BenchSwap(int runs)
     }
 }
 
+static BOOL CALLBACK CountIdleWindow(HWND window, LPARAM count)
+{
+    char className[64] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (strcmp(className, "QuillfernBenchIdle") == 0)
+        (*(int *)count)++;
+    return TRUE;
+}
+
+static bool IdleProgramsUp(int wanted)
+{
+    int count = 0;
+    EnumWindows(CountIdleWindow, (LPARAM)&count);
+    return count >= wanted;
+}
+
 static void IdleStart()
 {
     std::string dir = SetUp("idle", false);
     Clean();
     CloseHandle(StartManager(dir));
-    CloseHandle(Start(Quoted(kTestBin + "bench_idle.exe"), dir));
+    CloseHandle(Start(Quoted(kBenchBin + "bench_idle.exe"), dir));
     PollWindow("QuillfernBenchIdle", NULL);
+    // The same with one blocked thread, as the manager's shell monitor.
+    CloseHandle(Start(Quoted(kBenchBin + "bench_idle.exe") + " thread", dir));
+    DWORD start = GetTickCount();
+    while (!IdleProgramsUp(2)) {
+        if (GetTickCount() - start > kPollLimitMs)
+            Fail("the second idle program did not come up");
+        Sleep(5);
+    }
     WriteFileText(kBenchDir + "idle.ready", "");
 }
 
@@ -414,8 +436,8 @@ static void IdleStop()
     HWND manager = FindWindowA("QuillfernWndClass", NULL);
     if (manager != NULL)
         PostMessageA(manager, CM_NUKE, 0, 0);
-    HWND idle = FindWindowA("QuillfernBenchIdle", NULL);
-    if (idle != NULL)
+    for (HWND idle = FindWindowA("QuillfernBenchIdle", NULL); idle != NULL;
+         idle = FindWindowExA(NULL, idle, "QuillfernBenchIdle", NULL))
         PostMessageA(idle, WM_CLOSE, 0, 0);
     Sleep(500);
     Clean();

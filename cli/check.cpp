@@ -1,0 +1,338 @@
+// Quillfern -check: reads Quillfern.cfg as the manager does and says in one
+// box what of it will not act as written, most serious first.
+#include "cli/cli.h"
+
+#include "common/message_box.h"
+#include "common/text.h"
+#include "config/config.h"
+#include "config/state.h"
+
+// The order of the findings in the box. A file that cannot be read comes
+// before them all, alone.
+enum Rank { kRankPath, kRankIgnored, kRankUnknown, kRankValue, kRankSection, kRankDirective, kRankCount };
+
+constexpr char kFileUnreadable[] = "Quillfern.cfg is missing or cannot be read: every setting takes its default.";
+constexpr char kDirTooLong[] = "The folder of Quillfern.exe is too long for Quillfern.cfg to be read: every setting takes its default.";
+constexpr char kNotThere[] = "%s does not exist.";
+constexpr char kNotSet[] = "not set, but it is the shell to start.";
+constexpr char kGap[] = "this and every later entry are ignored: %s%d is missing.";
+constexpr char kBeyond[] = "ignored: only %d entries are read.";
+constexpr char kNoPath[] = "has no %s%d: the entry has no path.";
+constexpr char kNoName[] = "ignored: there is no %s%d.";
+constexpr char kUnknownKey[] = "Quillfern reads no such key in [%s]: ignored.";
+constexpr char kCut[] = "longer than %d characters: cut.";
+constexpr char kNotNumber[] = "\"%s\" is not a whole number: %ld is used.";
+constexpr char kOutOfRange[] = "%ld is out of range: %ld is used.";
+constexpr char kNoUserShell[] = "has no shell: every per-user setting comes from [default].";
+constexpr char kNoTheme[] = "\"%s\" names no theme: no theme is installed.";
+constexpr char kNoShell[] = "\"%s\" names no shell: the shell-choice dialog opens with Explorer selected.";
+constexpr char kFindingLine[] = "Line %d, %s: %s";
+constexpr char kFindingNoLine[] = "%s: %s";
+constexpr char kSummary[] = "Quillfern.cfg, section [%s]: %d finding(s).";
+constexpr char kMore[] = "\n... and %d more.";
+constexpr char kInOrder[] = "Quillfern.cfg is in order: section [%s]%s, shell %s, %ld theme(s), %ld alternate shell(s).";
+constexpr char kNoOwnSection[] = " (there is no [%s])";
+
+constexpr int kMaxShown = 12;           // findings that leave the box on the screen
+constexpr int kFindingSize = 120;       // one line of the box
+constexpr DWORD kProfileSize = 32767;   // the most Windows 95's profile functions return
+
+// The numbered tables; a key's kind is the index of its prefix.
+struct Table { const char *section; const char *prefixes[3]; int max; const LONG *count; };
+static const Table kTables[] = {
+    { kThemesSection, { kThemeNamePrefix, kThemePathPrefix, kThemeBackPrefix }, kMaxThemes, &gState.themeCount },
+    { kAltShellsSection, { kAltShellNamePrefix, kAltShellPathPrefix, NULL }, kMaxAltShells, &gState.altShellCount },
+};
+static const char *const kUserKeys[] = { kShellDirectiveKey, kThemeDirectiveKey, kAskBootKey,
+                                         kStartDelayKey, kKillDelayKey, kShiftDelayKey };
+constexpr int kUserTextKeys = 2;        // the first of kUserKeys are texts, the others numbers
+
+// One pass per rank keeps the order without storing findings; a line number
+// is looked for only for a finding shown.
+struct Report {
+    Rank pass;
+    int total;
+    const char *file;                   // the file's bytes, only for line numbers
+    DWORD fileSize;
+    char text[kMaxShown * kFindingSize + kPathSize];
+};
+
+static char Lower(char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// The span [begin, end), blanks trimmed, is name in any case.
+static bool SpanIs(const char *begin, const char *end, const char *name)
+{
+    while (begin < end && (*begin == ' ' || *begin == '\t')) begin++;
+    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r')) end--;
+    for (; begin < end && *name != '\0'; begin++, name++)
+        if (Lower(*begin) != Lower(*name))
+            return false;
+    return begin == end && *name == '\0';
+}
+
+// The first place in [p, end) that holds c, or end.
+static const char *Seek(const char *p, const char *end, char c)
+{
+    while (p < end && *p != c)
+        p++;
+    return p;
+}
+
+// The first line that sets key in section (key NULL: the section's own
+// line), counted from 1; 0 when there is none.
+static int LineOf(const Report &report, const char *section, const char *key)
+{
+    bool inSection = false;
+    const char *p = report.file, *end = report.file + report.fileSize;
+    for (int line = 1; p < end; line++, p++) {
+        const char *eol = Seek(p, end, '\n');
+        while (p < eol && (*p == ' ' || *p == '\t'))
+            p++;
+        const char *close = p < eol && *p == '[' ? Seek(p, eol, ']') : eol;
+        if (close < eol && (inSection = SpanIs(p + 1, close, section)) && key == NULL)
+            return line;
+        if (close == eol && inSection && key != NULL && SpanIs(p, Seek(p, eol, '='), key))
+            return line;
+        p = eol;
+    }
+    return 0;
+}
+
+// Counts a finding of the pass's rank and, while there is room, adds its
+// line: "Line 12, kill_delay: ..." (a whole section is named "[name]").
+__attribute__((format(printf, 5, 6)))
+static void Find(Report &report, Rank rank, const char *section, const char *key, const char *format, ...)
+{
+    if (rank != report.pass || ++report.total > kMaxShown)
+        return;
+    char what[kFindingSize], line[kFindingSize], label[kNameSize + 2];
+    va_list args;
+    va_start(args, format);
+    FormatTextV(what, sizeof(what), format, args);
+    va_end(args);
+    if (key == NULL ? !FormatText(label, "[%s]", section) : !CopyText(label, key))
+        CopyTextN(label + sizeof(label) - 4, 4, "...");
+    int number = LineOf(report, section, key);
+    if (number > 0 ? !FormatText(line, kFindingLine, number, label, what)
+                   : !FormatText(line, kFindingNoLine, label, what))
+        CopyTextN(line + sizeof(line) - 4, 4, "...");
+    AppendText(report.text, "\n");
+    AppendText(report.text, line);
+}
+
+// A bare name is found as Windows finds a program: the Windows directory,
+// then PATH.
+static bool Exists(const char *path, bool program)
+{
+    char found[kPathSize], dir[kPathSize], *part;
+    if (program && *Seek(path, path + TextLength(path), '\\') == '\0') {
+        UINT length = GetWindowsDirectoryA(dir, sizeof(dir));
+        return (length > 0 && length < sizeof(dir) && SearchPathA(dir, path, NULL, sizeof(found), found, &part)) ||
+               SearchPathA(NULL, path, NULL, sizeof(found), found, &part);
+    }
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+static void CheckFile(Report &report, const char *section, const char *key, const char *path, bool program)
+{
+    if (path[0] != '\0' && !Exists(path, program))
+        Find(report, kRankPath, section, key, kNotThere, path);
+}
+
+static void CheckPaths(Report &report)
+{
+    char key[kNameSize], file[kPathSize];
+    const char *const shells[] = { kLiteStepKey, gState.liteStepPath, kExplorerKey, gState.explorerPath };
+    for (int i = 0; i < 2; i++) {
+        CheckFile(report, kMainSection, shells[2 * i], shells[2 * i + 1], true);
+        if (shells[2 * i + 1][0] == '\0' && gState.shellKind == SHELL_LITESTEP + i)
+            Find(report, kRankPath, kMainSection, shells[2 * i], "%s", kNotSet);
+    }
+    for (int i = 0; i < gState.altShellCount; i++) {
+        FormatText(key, kNumberedKeyFormat, kAltShellPathPrefix, i + 1);
+        CheckFile(report, kAltShellsSection, key, gState.altShells[i].path, true);
+    }
+    for (int i = 0; i < gState.themeCount; i++) {
+        const ThemeEntry &theme = gState.themes[i];
+        FormatText(key, kNumberedKeyFormat, kThemePathPrefix, i + 1);
+        if (theme.path[0] != '\0' && FormatText(file, "%s\\step.rc", theme.path))
+            CheckFile(report, kThemesSection, key, file, false);
+        if (theme.path[0] != '\0' && FormatText(file, "%s\\modules.ini", theme.path))
+            CheckFile(report, kThemesSection, key, file, false);
+        FormatText(key, kNumberedKeyFormat, kThemeBackPrefix, i + 1);
+        CheckFile(report, kThemesSection, key, theme.back, false);
+    }
+}
+
+// The first name after the gap that ends a table, and each entry read
+// without its path.
+static void CheckTable(Report &report, const Table &table)
+{
+    char key[kNameSize], pathKey[kNameSize], value[kPathSize];
+    for (int n = *table.count + 2; n <= table.max; n++) {
+        FormatText(key, kNumberedKeyFormat, table.prefixes[0], n);
+        if (ReadConfigString(table.section, key, value, sizeof(value))) {
+            Find(report, kRankIgnored, table.section, key, kGap, table.prefixes[0], (int)*table.count + 1);
+            break;
+        }
+    }
+    for (int n = 1; n <= *table.count; n++) {
+        FormatText(key, kNumberedKeyFormat, table.prefixes[0], n);
+        FormatText(pathKey, kNumberedKeyFormat, table.prefixes[1], n);
+        if (!ReadConfigString(table.section, pathKey, value, sizeof(value)))
+            Find(report, kRankIgnored, table.section, key, kNoPath, table.prefixes[1], n);
+    }
+}
+
+// A text value longer than its field; a number as the manager reads it and
+// clamps it.
+static void CheckValue(Report &report, const char *section, const char *key, const char *value, int size)
+{
+    if (size > 0) {
+        if ((int)TextLength(value) >= size)
+            Find(report, kRankValue, section, key, kCut, size - 1);
+        return;
+    }
+    const char *digit = value + (value[0] == '-');
+    bool number = *digit != '\0';
+    for (; *digit != '\0'; digit++)
+        number = number && *digit >= '0' && *digit <= '9';
+    LONG read = ReadConfigInt(section, key, -1), used = read;
+    if (SameTextNoCase(key, kKillDelayKey) && read != -1)
+        used = KillDelayMs(read) / 1000;
+    else if (SameTextNoCase(key, kShiftDelayKey))
+        used = ShiftDelaySeconds(read);
+    if (!number)
+        Find(report, kRankValue, section, key, kNotNumber, value, (long)read);
+    else if (used != read)
+        Find(report, kRankValue, section, key, kOutOfRange, (long)read, (long)used);
+}
+
+// A key of a numbered table: past the table, a path without its name, or
+// no key of the table at all.
+static void CheckTableKey(Report &report, const Table &table, const char *key, const char *value)
+{
+    char name[kNameSize], found[kNameSize];
+    for (int kind = 0; kind < 3 && table.prefixes[kind] != NULL; kind++) {
+        size_t length = TextLength(table.prefixes[kind]);
+        const char *digits = key + length;
+        if (TextLength(key) <= length || !SpanIs(key, digits, table.prefixes[kind]) || *digits < '1' || *digits > '9')
+            continue;
+        int n = 0;
+        for (; *digits >= '0' && *digits <= '9' && n <= table.max; digits++)
+            n = n * 10 + (*digits - '0');
+        if (*digits != '\0' && n <= table.max)
+            break;
+        if (n > table.max)
+            return Find(report, kRankIgnored, table.section, key, kBeyond, table.max);
+        FormatText(name, kNumberedKeyFormat, table.prefixes[0], n);
+        if (kind > 0 && n > *table.count && !ReadConfigString(table.section, name, found, sizeof(found)))
+            return Find(report, kRankIgnored, table.section, key, kNoName, table.prefixes[0], n);
+        return CheckValue(report, table.section, key, value, kind == 0 ? kNameSize : kPathSize);
+    }
+    Find(report, kRankUnknown, table.section, key, kUnknownKey, table.section);
+}
+
+static void CheckKey(Report &report, const char *section, const char *key, const char *value)
+{
+    for (const Table &table : kTables)
+        if (SameTextNoCase(section, table.section))
+            return CheckTableKey(report, table, key, value);
+    bool isMain = SameTextNoCase(section, kMainSection);
+    // Every other section is some user's.
+    for (int i = 0; i < (isMain ? 2 : (int)ArraySize(kUserKeys)); i++) {
+        const char *known = isMain ? (i == 0 ? kLiteStepKey : kExplorerKey) : kUserKeys[i];
+        if (SameTextNoCase(key, known))
+            return CheckValue(report, section, key, value, isMain || i < kUserTextKeys ? kPathSize : 0);
+    }
+    Find(report, kRankUnknown, section, key, kUnknownKey, section);
+}
+
+// Every key of every section: each entry is "key=value", or a bare word.
+static void CheckSections(Report &report, const char *names, const char *path)
+{
+    static char entries[kProfileSize];    // static: frames stay under a page
+    for (const char *section = names; *section != '\0'; section += TextLength(section) + 1) {
+        GetPrivateProfileSectionA(section, entries, sizeof(entries), path);
+        for (char *entry = entries, *next; *entry != '\0'; entry = next) {
+            next = entry + TextLength(entry) + 1;
+            char *equals = (char *)Seek(entry, next - 1, '=');
+            bool hasValue = *equals == '=';
+            *equals = '\0';
+            CheckKey(report, section, entry, hasValue ? equals + 1 : "");
+        }
+    }
+}
+
+static void CheckDirectives(Report &report, const char *userName, const char *userSection, DirectiveFaults faults)
+{
+    char value[kPathSize];
+    if (!SameTextNoCase(userSection, userName) && LineOf(report, userName, NULL) > 0)
+        Find(report, kRankSection, userName, NULL, "%s", kNoUserShell);
+    ReadConfigString(userSection, kThemeDirectiveKey, value, sizeof(value));
+    if (faults.theme)
+        Find(report, kRankDirective, userSection, kThemeDirectiveKey, kNoTheme, value);
+    ReadConfigString(userSection, kShellDirectiveKey, value, sizeof(value));
+    if (faults.shell)
+        Find(report, kRankDirective, userSection, kShellDirectiveKey, kNoShell, value);
+}
+
+static void ShowReport(const Report &report, const char *userName, const char *userSection)
+{
+    char message[sizeof(report.text) + kFindingSize], more[kFindingSize], own[kPathSize] = "";
+    if (report.total > 0) {
+        FormatText(message, kSummary, userSection, report.total);
+        AppendText(message, report.text);
+        if (report.total > kMaxShown && FormatText(more, kMore, report.total - kMaxShown))
+            AppendText(message, more);
+        return ShowMessage(message);
+    }
+    if (!SameTextNoCase(userSection, userName))
+        FormatText(own, kNoOwnSection, userName);
+    const char *shells[] = { gState.liteStepPath, gState.explorerPath, gState.alternatePath };
+    FormatText(message, kInOrder, userSection, own, shells[gState.shellKind - SHELL_LITESTEP],
+               (long)gState.themeCount, (long)gState.altShellCount);
+    ShowMessage(message);
+}
+
+int CheckConfiguration()
+{
+    static Report report;
+    static char names[kProfileSize];      // static: frames stay under a page
+    char userName[kPathSize], userSection[kPathSize], path[kPathSize];
+    bool fits = FormConfigPath(path);
+    HANDLE file = fits ? CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                     OPEN_EXISTING, 0, NULL)
+                       : INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE) {
+        ShowMessage(fits ? kFileUnreadable : kDirTooLong);
+        return 1;
+    }
+    // An empty file has no mapping, and no lines.
+    HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
+    report.file = mapping != NULL ? (const char *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+    report.fileSize = report.file != NULL ? GetFileSize(file, NULL) : 0;
+
+    FindUserName(userName);
+    CopyText(userSection, userName);
+    LoadUserSettings(userSection);
+    DirectiveFaults faults = ReadThemesAndShells(userSection);
+    if (GetPrivateProfileSectionNamesA(names, sizeof(names), path) == 0)
+        names[0] = '\0';
+    for (int pass = 0; pass < kRankCount; pass++) {
+        report.pass = (Rank)pass;
+        CheckPaths(report);
+        for (const Table &table : kTables)
+            CheckTable(report, table);
+        CheckSections(report, names, path);
+        CheckDirectives(report, userName, userSection, faults);
+    }
+    ShowReport(report, userName, userSection);
+    if (report.file != NULL)
+        UnmapViewOfFile(report.file);
+    if (mapping != NULL)
+        CloseHandle(mapping);
+    CloseHandle(file);
+    return report.total;
+}
