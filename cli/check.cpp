@@ -43,19 +43,21 @@ static const Table kTables[] = {
     { kThemesSection, { kThemeNamePrefix, kThemePathPrefix, kThemeBackPrefix }, kMaxThemes, &gState.themeCount },
     { kAltShellsSection, { kAltShellNamePrefix, kAltShellPathPrefix, NULL }, kMaxAltShells, &gState.altShellCount },
 };
-static const char *const kUserKeys[] = { kShellDirectiveKey, kThemeDirectiveKey, kAskBootKey,
-                                         kStartDelayKey, kKillDelayKey, kShiftDelayKey };
-constexpr int kUserTextKeys = 2;        // the first of kUserKeys are texts, the others numbers
+// The keys of [Quillfern], then those of a user's section: texts up to
+// kFirstNumberKey, numbers from there on.
+static const char *const kKnownKeys[] = { kLiteStepKey, kExplorerKey, kShellDirectiveKey, kThemeDirectiveKey,
+                                          kAskBootKey, kStartDelayKey, kKillDelayKey, kShiftDelayKey };
+constexpr int kFirstUserKey = 2, kFirstNumberKey = 4, kKillDelayIndex = 6, kShiftDelayIndex = 7;
 
 // One pass per rank keeps the order without storing findings; a line number
 // is looked for only for a finding shown.
-struct Report {
+static struct {
     Rank pass;
     int total;
     const char *file;                   // the file's bytes, only for line numbers
     DWORD fileSize;
     char text[kMaxShown * kFindingSize + kPathSize];
-};
+} gReport;
 
 static char Lower(char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
@@ -80,10 +82,10 @@ static const char *Seek(const char *p, const char *end, char c)
 
 // The first line that sets key in section (key NULL: the section's own
 // line), counted from 1; 0 when there is none.
-static int LineOf(const Report &report, const char *section, const char *key)
+static int LineOf(const char *section, const char *key)
 {
     bool inSection = false;
-    const char *p = report.file, *end = report.file + report.fileSize;
+    const char *p = gReport.file, *end = gReport.file + gReport.fileSize;
     for (int line = 1; p < end; line++, p++) {
         const char *eol = Seek(p, end, '\n');
         while (p < eol && (*p == ' ' || *p == '\t'))
@@ -100,24 +102,24 @@ static int LineOf(const Report &report, const char *section, const char *key)
 
 // Counts a finding of the pass's rank and, while there is room, adds its
 // line: "Line 12, kill_delay: ..." (a whole section is named "[name]").
-__attribute__((format(printf, 5, 6)))
-static void Find(Report &report, Rank rank, const char *section, const char *key, const char *format, ...)
+__attribute__((format(printf, 4, 5)))
+static void Find(Rank rank, const char *section, const char *key, const char *format, ...)
 {
-    if (rank != report.pass || ++report.total > kMaxShown)
+    if (rank != gReport.pass || ++gReport.total > kMaxShown)
         return;
     char what[kFindingSize], line[kFindingSize], label[kNameSize + 2];
     va_list args;
     va_start(args, format);
     FormatTextV(what, sizeof(what), format, args);
     va_end(args);
-    if (key == NULL ? !FormatText(label, "[%s]", section) : !CopyText(label, key))
+    if (!FormatText(label, key == NULL ? "[%s]" : "%s", key == NULL ? section : key))
         CopyTextN(label + sizeof(label) - 4, 4, "...");
-    int number = LineOf(report, section, key);
+    int number = LineOf(section, key);
     if (number > 0 ? !FormatText(line, kFindingLine, number, label, what)
                    : !FormatText(line, kFindingNoLine, label, what))
         CopyTextN(line + sizeof(line) - 4, 4, "...");
-    AppendText(report.text, "\n");
-    AppendText(report.text, line);
+    AppendText(gReport.text, "\n");
+    AppendText(gReport.text, line);
 }
 
 // A bare name is found as Windows finds a program: the Windows directory,
@@ -134,46 +136,48 @@ static bool Exists(const char *path, bool program)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-static void CheckFile(Report &report, const char *section, const char *key, const char *path, bool program)
+static void CheckFile(const char *section, const char *key, const char *path, bool program)
 {
     if (path[0] != '\0' && !Exists(path, program))
-        Find(report, kRankPath, section, key, kNotThere, path);
+        Find(kRankPath, section, key, kNotThere, path);
 }
 
-static void CheckPaths(Report &report)
+// The shells by their kind, and what a theme names: its own two files
+// under theme_path_N, then its wallpaper under theme_back_N.
+static const char *const kShellPaths[] = { gState.liteStepPath, gState.explorerPath, gState.alternatePath };
+static const char *const kThemeFiles[] = { "%s\\step.rc", "%s\\modules.ini", "%s" };
+
+static void CheckPaths()
 {
     char key[kNameSize], file[kPathSize];
-    const char *const shells[] = { kLiteStepKey, gState.liteStepPath, kExplorerKey, gState.explorerPath };
-    for (int i = 0; i < 2; i++) {
-        CheckFile(report, kMainSection, shells[2 * i], shells[2 * i + 1], true);
-        if (shells[2 * i + 1][0] == '\0' && gState.shellKind == SHELL_LITESTEP + i)
-            Find(report, kRankPath, kMainSection, shells[2 * i], "%s", kNotSet);
+    for (int i = 0; i < kFirstUserKey; i++) {
+        CheckFile(kMainSection, kKnownKeys[i], kShellPaths[i], true);
+        if (kShellPaths[i][0] == '\0' && gState.shellKind == SHELL_LITESTEP + i)
+            Find(kRankPath, kMainSection, kKnownKeys[i], kNotSet);
     }
     for (int i = 0; i < gState.altShellCount; i++) {
         FormatText(key, kNumberedKeyFormat, kAltShellPathPrefix, i + 1);
-        CheckFile(report, kAltShellsSection, key, gState.altShells[i].path, true);
+        CheckFile(kAltShellsSection, key, gState.altShells[i].path, true);
     }
     for (int i = 0; i < gState.themeCount; i++) {
-        const ThemeEntry &theme = gState.themes[i];
-        FormatText(key, kNumberedKeyFormat, kThemePathPrefix, i + 1);
-        if (theme.path[0] != '\0' && FormatText(file, "%s\\step.rc", theme.path))
-            CheckFile(report, kThemesSection, key, file, false);
-        if (theme.path[0] != '\0' && FormatText(file, "%s\\modules.ini", theme.path))
-            CheckFile(report, kThemesSection, key, file, false);
-        FormatText(key, kNumberedKeyFormat, kThemeBackPrefix, i + 1);
-        CheckFile(report, kThemesSection, key, theme.back, false);
+        for (int k = 0; k < 3; k++) {
+            const char *named = k < 2 ? gState.themes[i].path : gState.themes[i].back;
+            FormatText(key, kNumberedKeyFormat, k < 2 ? kThemePathPrefix : kThemeBackPrefix, i + 1);
+            if (named[0] != '\0' && FormatText(file, kThemeFiles[k], named))
+                CheckFile(kThemesSection, key, file, false);
+        }
     }
 }
 
 // The first name after the gap that ends a table, and each entry read
 // without its path.
-static void CheckTable(Report &report, const Table &table)
+static void CheckTable(const Table &table)
 {
     char key[kNameSize], pathKey[kNameSize], value[kPathSize];
     for (int n = *table.count + 2; n <= table.max; n++) {
         FormatText(key, kNumberedKeyFormat, table.prefixes[0], n);
         if (ReadConfigString(table.section, key, value, sizeof(value))) {
-            Find(report, kRankIgnored, table.section, key, kGap, table.prefixes[0], (int)*table.count + 1);
+            Find(kRankIgnored, table.section, key, kGap, table.prefixes[0], (int)*table.count + 1);
             break;
         }
     }
@@ -181,17 +185,17 @@ static void CheckTable(Report &report, const Table &table)
         FormatText(key, kNumberedKeyFormat, table.prefixes[0], n);
         FormatText(pathKey, kNumberedKeyFormat, table.prefixes[1], n);
         if (!ReadConfigString(table.section, pathKey, value, sizeof(value)))
-            Find(report, kRankIgnored, table.section, key, kNoPath, table.prefixes[1], n);
+            Find(kRankIgnored, table.section, key, kNoPath, table.prefixes[1], n);
     }
 }
 
 // A text value longer than its field; a number as the manager reads it and
-// clamps it.
-static void CheckValue(Report &report, const char *section, const char *key, const char *value, int size)
+// clamps it. index: the key's place in kKnownKeys.
+static void CheckValue(const char *section, const char *key, const char *value, int size, int index)
 {
     if (size > 0) {
         if ((int)TextLength(value) >= size)
-            Find(report, kRankValue, section, key, kCut, size - 1);
+            Find(kRankValue, section, key, kCut, size - 1);
         return;
     }
     const char *digit = value + (value[0] == '-');
@@ -199,19 +203,19 @@ static void CheckValue(Report &report, const char *section, const char *key, con
     for (; *digit != '\0'; digit++)
         number = number && *digit >= '0' && *digit <= '9';
     LONG read = ReadConfigInt(section, key, -1), used = read;
-    if (SameTextNoCase(key, kKillDelayKey) && read != -1)
+    if (index == kKillDelayIndex && read != -1)
         used = KillDelayMs(read) / 1000;
-    else if (SameTextNoCase(key, kShiftDelayKey))
+    else if (index == kShiftDelayIndex)
         used = ShiftDelaySeconds(read);
     if (!number)
-        Find(report, kRankValue, section, key, kNotNumber, value, (long)read);
+        Find(kRankValue, section, key, kNotNumber, value, (long)read);
     else if (used != read)
-        Find(report, kRankValue, section, key, kOutOfRange, (long)read, (long)used);
+        Find(kRankValue, section, key, kOutOfRange, (long)read, (long)used);
 }
 
 // A key of a numbered table: past the table, a path without its name, or
 // no key of the table at all.
-static void CheckTableKey(Report &report, const Table &table, const char *key, const char *value)
+static void CheckTableKey(const Table &table, const char *key, const char *value)
 {
     char name[kNameSize], found[kNameSize];
     for (int kind = 0; kind < 3 && table.prefixes[kind] != NULL; kind++) {
@@ -225,32 +229,30 @@ static void CheckTableKey(Report &report, const Table &table, const char *key, c
         if (*digits != '\0' && n <= table.max)
             break;
         if (n > table.max)
-            return Find(report, kRankIgnored, table.section, key, kBeyond, table.max);
+            return Find(kRankIgnored, table.section, key, kBeyond, table.max);
         FormatText(name, kNumberedKeyFormat, table.prefixes[0], n);
         if (kind > 0 && n > *table.count && !ReadConfigString(table.section, name, found, sizeof(found)))
-            return Find(report, kRankIgnored, table.section, key, kNoName, table.prefixes[0], n);
-        return CheckValue(report, table.section, key, value, kind == 0 ? kNameSize : kPathSize);
+            return Find(kRankIgnored, table.section, key, kNoName, table.prefixes[0], n);
+        return CheckValue(table.section, key, value, kind == 0 ? kNameSize : kPathSize, 0);
     }
-    Find(report, kRankUnknown, table.section, key, kUnknownKey, table.section);
+    Find(kRankUnknown, table.section, key, kUnknownKey, table.section);
 }
 
-static void CheckKey(Report &report, const char *section, const char *key, const char *value)
+static void CheckKey(const char *section, const char *key, const char *value)
 {
     for (const Table &table : kTables)
         if (SameTextNoCase(section, table.section))
-            return CheckTableKey(report, table, key, value);
-    bool isMain = SameTextNoCase(section, kMainSection);
+            return CheckTableKey(table, key, value);
     // Every other section is some user's.
-    for (int i = 0; i < (isMain ? 2 : (int)ArraySize(kUserKeys)); i++) {
-        const char *known = isMain ? (i == 0 ? kLiteStepKey : kExplorerKey) : kUserKeys[i];
-        if (SameTextNoCase(key, known))
-            return CheckValue(report, section, key, value, isMain || i < kUserTextKeys ? kPathSize : 0);
-    }
-    Find(report, kRankUnknown, section, key, kUnknownKey, section);
+    bool isMain = SameTextNoCase(section, kMainSection);
+    for (int i = isMain ? 0 : kFirstUserKey; i < (isMain ? kFirstUserKey : (int)ArraySize(kKnownKeys)); i++)
+        if (SameTextNoCase(key, kKnownKeys[i]))
+            return CheckValue(section, key, value, i < kFirstNumberKey ? kPathSize : 0, i);
+    Find(kRankUnknown, section, key, kUnknownKey, section);
 }
 
 // Every key of every section: each entry is "key=value", or a bare word.
-static void CheckSections(Report &report, const char *names, const char *path)
+static void CheckSections(const char *names, const char *path)
 {
     static char entries[kProfileSize];    // static: frames stay under a page
     for (const char *section = names; *section != '\0'; section += TextLength(section) + 1) {
@@ -260,45 +262,44 @@ static void CheckSections(Report &report, const char *names, const char *path)
             char *equals = (char *)Seek(entry, next - 1, '=');
             bool hasValue = *equals == '=';
             *equals = '\0';
-            CheckKey(report, section, entry, hasValue ? equals + 1 : "");
+            CheckKey(section, entry, hasValue ? equals + 1 : "");
         }
     }
 }
 
-static void CheckDirectives(Report &report, const char *userName, const char *userSection, DirectiveFaults faults)
+static void CheckDirectives(const char *userName, const char *userSection, DirectiveFaults faults)
 {
     char value[kPathSize];
-    if (!SameTextNoCase(userSection, userName) && LineOf(report, userName, NULL) > 0)
-        Find(report, kRankSection, userName, NULL, "%s", kNoUserShell);
+    if (!SameTextNoCase(userSection, userName) && LineOf(userName, NULL) > 0)
+        Find(kRankSection, userName, NULL, kNoUserShell);
     ReadConfigString(userSection, kThemeDirectiveKey, value, sizeof(value));
     if (faults.theme)
-        Find(report, kRankDirective, userSection, kThemeDirectiveKey, kNoTheme, value);
+        Find(kRankDirective, userSection, kThemeDirectiveKey, kNoTheme, value);
     ReadConfigString(userSection, kShellDirectiveKey, value, sizeof(value));
     if (faults.shell)
-        Find(report, kRankDirective, userSection, kShellDirectiveKey, kNoShell, value);
+        Find(kRankDirective, userSection, kShellDirectiveKey, kNoShell, value);
 }
 
-static void ShowReport(const Report &report, const char *userName, const char *userSection)
+static void ShowReport(const char *userName, const char *userSection)
 {
-    char message[sizeof(report.text) + kFindingSize], more[kFindingSize], own[kPathSize] = "";
-    if (report.total > 0) {
-        FormatText(message, kSummary, userSection, report.total);
-        AppendText(message, report.text);
-        if (report.total > kMaxShown && FormatText(more, kMore, report.total - kMaxShown))
+    char message[sizeof(gReport.text) + kFindingSize], more[kFindingSize], own[kPathSize];
+    own[0] = '\0';
+    if (gReport.total > 0) {
+        FormatText(message, kSummary, userSection, gReport.total);
+        AppendText(message, gReport.text);
+        if (gReport.total > kMaxShown && FormatText(more, kMore, gReport.total - kMaxShown))
             AppendText(message, more);
         return ShowMessage(message);
     }
     if (!SameTextNoCase(userSection, userName))
         FormatText(own, kNoOwnSection, userName);
-    const char *shells[] = { gState.liteStepPath, gState.explorerPath, gState.alternatePath };
-    FormatText(message, kInOrder, userSection, own, shells[gState.shellKind - SHELL_LITESTEP],
+    FormatText(message, kInOrder, userSection, own, kShellPaths[gState.shellKind - SHELL_LITESTEP],
                (long)gState.themeCount, (long)gState.altShellCount);
     ShowMessage(message);
 }
 
 int CheckConfiguration()
 {
-    static Report report;
     static char names[kProfileSize];      // static: frames stay under a page
     char userName[kPathSize], userSection[kPathSize], path[kPathSize];
     bool fits = FormConfigPath(path);
@@ -311,8 +312,12 @@ int CheckConfiguration()
     }
     // An empty file has no mapping, and no lines.
     HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
-    report.file = mapping != NULL ? (const char *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
-    report.fileSize = report.file != NULL ? GetFileSize(file, NULL) : 0;
+    gReport.file = mapping != NULL ? (const char *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+    gReport.fileSize = gReport.file != NULL ? GetFileSize(file, NULL) : 0;
+    // The view holds the file until it is unmapped.
+    if (mapping != NULL)
+        CloseHandle(mapping);
+    CloseHandle(file);
 
     FindUserName(userName);
     CopyText(userSection, userName);
@@ -321,18 +326,15 @@ int CheckConfiguration()
     if (GetPrivateProfileSectionNamesA(names, sizeof(names), path) == 0)
         names[0] = '\0';
     for (int pass = 0; pass < kRankCount; pass++) {
-        report.pass = (Rank)pass;
-        CheckPaths(report);
+        gReport.pass = (Rank)pass;
+        CheckPaths();
         for (const Table &table : kTables)
-            CheckTable(report, table);
-        CheckSections(report, names, path);
-        CheckDirectives(report, userName, userSection, faults);
+            CheckTable(table);
+        CheckSections(names, path);
+        CheckDirectives(userName, userSection, faults);
     }
-    ShowReport(report, userName, userSection);
-    if (report.file != NULL)
-        UnmapViewOfFile(report.file);
-    if (mapping != NULL)
-        CloseHandle(mapping);
-    CloseHandle(file);
-    return report.total;
+    ShowReport(userName, userSection);
+    if (gReport.file != NULL)
+        UnmapViewOfFile(gReport.file);
+    return gReport.total;
 }

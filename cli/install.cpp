@@ -1,15 +1,16 @@
 #include "cli/cli.h"
 
 #include "common/message_box.h"
+#include "common/text.h"
 #include "config/config.h"
 #include "config/state.h"
 #include "shell/shell.h"
 
 constexpr char kNotInstalled[] = "Quillfern was NOT installed successfully";
-constexpr char kInstalledLogoff[] =
-    "Quillfern has been successfully installed.\nWould you like to logoff now?";
-constexpr char kInstalledReboot[] =
-    "Quillfern has been successfully installed.\nWould you like to reboot now?";
+// With the way the installation takes effect: "logoff" or "reboot".
+constexpr char kInstalled[] = "Quillfern has been successfully installed.\nWould you like to %s now?";
+constexpr char kLogoffWord[] = "logoff";
+constexpr char kRebootWord[] = "reboot";
 constexpr char kUninstalled[] = "Quillfern has been successfully uninstalled.";
 constexpr char kNotUninstalled[] = "Quillfern was NOT uninstalled successfully";
 
@@ -54,6 +55,16 @@ static bool DisableAutoRestartShell()
     return set == ERROR_SUCCESS;
 }
 
+// The installation done: the session ends, with the user's consent, the way
+// that lets Windows start the manager.
+static void OfferSessionEnd(const char *word, UINT flags)
+{
+    char text[sizeof(kInstalled) + sizeof(kLogoffWord)];
+    FormatText(text, kInstalled, word);
+    if (AskYesNo(text))
+        ExitSession(flags);
+}
+
 void InstallManager()
 {
     if (!SetSystemShell(0)) {
@@ -63,16 +74,14 @@ void InstallManager()
     // Windows 95/98 keep their shell in System.ini only, and take it at the
     // next start of Windows.
     if (!gState.isNT) {
-        if (AskYesNo(kInstalledReboot))
-            ExitSession(EWX_REBOOT);
+        OfferSessionEnd(kRebootWord, EWX_REBOOT);
         return;
     }
     if (!RemoveUserShell() || !DisableAutoRestartShell()) {
         ShowMessage(kSystemShellFailed);
         return;
     }
-    if (AskYesNo(kInstalledLogoff))
-        ExitSession(EWX_LOGOFF);
+    OfferSessionEnd(kLogoffWord, EWX_LOGOFF);
 }
 
 // The client read only the first configuration phase: for an alternate shell

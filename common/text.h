@@ -54,16 +54,11 @@ template <size_t N> inline bool JoinText(char (&dest)[N], const char *a, const c
     return AppendTextN(dest, N, b) && whole;
 }
 
-template <size_t N>
-__attribute__((format(printf, 2, 3)))
-inline bool FormatText(char (&dest)[N], const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    bool whole = FormatTextV(dest, N, format, args);
-    va_end(args);
-    return whole;
-}
+template <size_t N> constexpr size_t TextBufferSize(char (&)[N]) { return N; }
+// A macro rather than a template, so that every buffer size shares the one
+// formatting function and the compiler still checks the arguments against
+// the format; TextBufferSize refuses a pointer for dest.
+#define FormatText(dest, ...) FormatTextN(dest, TextBufferSize(dest), __VA_ARGS__)
 
 template <size_t N> inline bool FileBaseName(char (&dest)[N], const char *path)
 {

@@ -8,14 +8,8 @@ constexpr LONG kDefaultKillDelayMs = 10000;
 // milliseconds also stays far from the 32-bit limit.
 constexpr LONG kMaxDelaySeconds = 3600;
 
-constexpr char kThemeDirectiveText[] =
-    "The theme directive for this user in Quillfern.cfg is\n"
-    "undefined.  Please check Quillfern.cfg and verify that\n"
-    "all paths are correct.";
-constexpr char kShellDirectiveText[] =
-    "The shell directive for this user in Quillfern.cfg is\n"
-    "undefined.  Please check Quillfern.cfg and verify that\n"
-    "all paths are correct.";
+// With the directive's key: "theme" or "shell".
+constexpr char kDirectiveText[] = "The %s directive for this user in Quillfern.cfg is\nundefined";
 
 // Formed afresh at every lookup: nothing of the file is cached.
 bool FormConfigPath(char (&path)[kPathSize])
@@ -200,12 +194,19 @@ DirectiveFaults ReadThemesAndShells(const char *userSection)
     return faults;
 }
 
+static void ShowDirectiveFault(const char *key)
+{
+    char text[sizeof(kDirectiveText) + sizeof(kThemeDirectiveKey)];
+    FormatText(text, kDirectiveText, key);
+    ShowPathFault(text);
+}
+
 void LoadThemesAndShells(const char *userSection)
 {
     // The theme's message comes before the shell's.
     DirectiveFaults faults = ReadThemesAndShells(userSection);
     if (faults.theme)
-        ShowMessage(kThemeDirectiveText);
+        ShowDirectiveFault(kThemeDirectiveKey);
     if (faults.shell)
-        ShowMessage(kShellDirectiveText);
+        ShowDirectiveFault(kShellDirectiveKey);
 }

@@ -4,9 +4,7 @@
 #include "common/text.h"
 #include "themes/theme.h"
 
-constexpr char kThemeFailed[] =
-    "An error has occured while installing the current user's\ntheme.  Please check "
-    "Quillfern.cfg and verify that\nall paths are correct.";
+constexpr char kThemeFailed[] = "An error has occured while installing the current user's\ntheme";
 
 // LiteStep's directory is its executable's path less "\LiteStep.exe": a cut
 // by length alone, whatever the 12 characters of the file name are.
@@ -71,7 +69,7 @@ bool InstallTheme(ThemeEntry theme)
 {
     ThemePaths paths;
     if (!ComposeThemePaths(theme, paths) || !CopyThemeFiles(paths)) {
-        ShowMessage(kThemeFailed);
+        ShowPathFault(kThemeFailed);
         return false;
     }
     // For this session only: SPIF_SENDWININICHANGE without SPIF_UPDATEINIFILE.

@@ -10,7 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "../../res/resource.h"
+#include "res/resource.h"
 
 static HWND ThemeListDialog()
 {
