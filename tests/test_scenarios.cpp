@@ -1,8 +1,8 @@
 // The end-to-end scenarios: each row of scenarios.txt (verbs listed at its top) is one test, run
 // against a copy of the manager in a scratch directory of its own. QF_EXE names the manager to copy
 // (default: this build's; a path relative to the source tree will do); QF_ROWS keeps the rows whose
-// name contains it. The load rows' figures go to robustness.txt beside the build, only when every
-// test passed.
+// names contain one of its parts, separated by '|'. The load rows' figures go to robustness.txt
+// beside the build, only when every test passed.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <tlhelp32.h>
@@ -22,111 +22,82 @@
 
 namespace {
 
-typedef std::vector<std::string> Words;
-struct Step { int line; Words words; std::string text; };
-struct Row { std::string name; std::vector<Step> steps; };
-struct Process { DWORD pid, parent; std::string role; };
+typedef std::vector<std::string> Words; struct Step { int line; Words words; std::string text; };
+struct Row { std::string name; std::vector<Step> steps; }; struct Process { DWORD pid, parent; std::string role; };
 
 constexpr DWORD kWaitMs = 40000;   // for anything the manager does; a busy shell costs it 30 s
 const std::string kBin = QF_BIN_DIR_WIN "\\", kSource = QF_SOURCE_DIR_WIN "\\";
 const std::string kHklm = "\"HKLM\\" + std::string(kWinlogonKey) + "\"", kHkcu = "\"HKCU\\" + std::string(kWinlogonKey) + "\"";
 const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
 std::map<std::string, std::string> gTexts = {{"SystemShellFailed", kSystemShellFailed}};
-std::vector<std::string> gFigures;
-Words gUnmatched;
+std::vector<std::string> gFigures; Words gUnmatched;
 
-template <typename F> bool WaitUntil(F done, DWORD timeoutMs)
-{
+template <typename F> bool WaitUntil(F done, DWORD timeoutMs) {
     for (DWORD start = GetTickCount(); !done(); Sleep(20))
-        if (GetTickCount() - start > timeoutMs)
-            return done();
+        if (GetTickCount() - start > timeoutMs) return done();
     return true;
 }
 std::wstring Wide(const std::string &text) { return std::wstring(text.begin(), text.end()); }
 std::string N(long long number) { return std::to_string(number); }
-std::string Join(const Words &w, size_t from, std::string text = "")
-{
-    for (size_t i = from; i < w.size(); i++)
-        text += (i > from ? " " : "") + w[i];
+std::string Join(const Words &w, size_t from, std::string text = "") {
+    for (size_t i = from; i < w.size(); i++) text += (i > from ? " " : "") + w[i];
     return text;
 }
-std::string User()
-{
-    char user[256] = "";
-    DWORD size = sizeof user;
-    return GetUserNameA(user, &size), user;
+std::string User() {
+    char user[256] = ""; DWORD size = sizeof user; return GetUserNameA(user, &size), user;
 }
 // The findings a -check box lists: its lines after the heading, "... and N more" counting N; 0 for
 // the file in order, 1 for a lone line; -1 when the heading's own figure disagrees.
-int Findings(const std::string &t)
-{
-    int lines = (int)std::count(t.begin(), t.end(), '\n');
-    size_t more = t.find("\n... and "), colon = t.find("]: ");
+int Findings(const std::string &t) {
+    int lines = (int)std::count(t.begin(), t.end(), '\n'); size_t more = t.find("\n... and "), colon = t.find("]: ");
     int found = more == std::string::npos ? lines : lines - 1 + atoi(t.c_str() + more + 9);
     return !t.compare(0, 25, "Quillfern.cfg is in order") ? 0 : !lines ? 1 : colon != std::string::npos && atoi(t.c_str() + colon + 3) == found ? found : -1;
 }
 bool Down() { return (GetAsyncKeyState(VK_SHIFT) | GetAsyncKeyState(VK_CONTROL)) & 0x8000; }
 
 // Wide file functions here and below: a path may pass MAX_PATH.
-std::string ReadText(const std::string &path)
-{
+std::string ReadText(const std::string &path) {
     HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, 7, NULL, OPEN_EXISTING, 0, NULL);
-    std::string text = file == INVALID_HANDLE_VALUE ? "<missing>" : "";
-    char chunk[4096];
+    std::string text = file == INVALID_HANDLE_VALUE ? "<missing>" : ""; char chunk[4096];
     for (DWORD got; file != INVALID_HANDLE_VALUE && ReadFile(file, chunk, sizeof chunk, &got, NULL) && got;)
         text.append(chunk, got);
     return CloseHandle(file), text;
 }
-bool WriteText(const std::string &path, const std::string &text)
-{
-    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    DWORD written = 0;
+bool WriteText(const std::string &path, const std::string &text) {
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL); DWORD written = 0;
     WriteFile(file, text.data(), (DWORD)text.size(), &written, NULL);
     return CloseHandle(file) && written == text.size();
 }
-void RemoveTree(const std::wstring &dir)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
+void RemoveTree(const std::wstring &dir) {
+    WIN32_FIND_DATAW found; HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
     for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            DeleteFileW((dir + found.cFileName).c_str());
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((dir + found.cFileName).c_str());
         else if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L".."))
             RemoveTree(dir + found.cFileName + L"\\");
-    FindClose(search);
-    RemoveDirectoryW(dir.c_str());
+    FindClose(search); RemoveDirectoryW(dir.c_str());
 }
 
-HANDLE Start(const std::string &exe, const std::string &args)
-{
+HANDLE Start(const std::string &exe, const std::string &args) {
     std::wstring line = Wide("\"" + exe + "\" " + args), dir = Wide(exe.substr(0, exe.rfind('\\') + 1));
-    STARTUPINFOW startup = {sizeof startup};
-    PROCESS_INFORMATION info = {};
+    STARTUPINFOW startup = {sizeof startup}; PROCESS_INFORMATION info = {};
     // Wine starts a program whose path passes MAX_PATH only by its bare name, from its directory.
     if (!CreateProcessW(Wide(exe).c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &startup, &info) &&
         SetCurrentDirectoryW(dir.c_str()))
         CreateProcessW(Wide(exe.substr(exe.rfind('\\') + 1)).c_str(), &line[0], NULL, NULL, 0, 0, NULL, NULL, &startup, &info);
-    CloseHandle(info.hThread);
-    return info.hProcess;
+    CloseHandle(info.hThread); return info.hProcess;
 }
-DWORD Finish(HANDLE process, bool close = false)
-{
-    DWORD code = STILL_ACTIVE;
-    WaitForSingleObject(process, kWaitMs);
-    GetExitCodeProcess(process, &code);
+DWORD Finish(HANDLE process, bool close = false) {
+    DWORD code = STILL_ACTIVE; WaitForSingleObject(process, kWaitMs); GetExitCodeProcess(process, &code);
     return (close && CloseHandle(process)), code;
 }
 bool Reg(const std::string &args) { return Finish(Start("C:\\windows\\system32\\reg.exe", args), true) == 0; }
 
 // The processes whose image lies under dir; a role is a file name less ".exe".
-std::vector<Process> ProcessesIn(const std::string &dir)
-{
-    std::vector<Process> found;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0), process;
+std::vector<Process> ProcessesIn(const std::string &dir) {
+    std::vector<Process> found; HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0), process;
     PROCESSENTRY32 entry = {sizeof entry};
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry), CloseHandle(process)) {
-        char path[2 * MAX_PATH] = "";
-        DWORD size = sizeof path;
+        char path[2 * MAX_PATH] = ""; DWORD size = sizeof path;
         process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
         if (process && QueryFullProcessImageNameA(process, 0, path, &size) && !_strnicmp(path, dir.c_str(), dir.size()))
             found.push_back({entry.th32ProcessID, entry.th32ParentProcessID,
@@ -134,36 +105,29 @@ std::vector<Process> ProcessesIn(const std::string &dir)
     }
     return CloseHandle(snapshot), found;
 }
-void KillIn(const std::string &dir)
-{
+void KillIn(const std::string &dir) {
     for (const Process &entry : ProcessesIn(dir)) {
         HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.pid);
-        TerminateProcess(process, 0xDEAD);
-        Finish(process, true);
+        TerminateProcess(process, 0xDEAD); Finish(process, true);
     }
 }
 
 // A Winlogon value: its text, a DWORD in decimal, or "<missing>".
 // Where 64-bit Windows keeps the Winlogon values of 32-bit programs: ours must never land there.
 const std::string kWow64Winlogon = "SOFTWARE\\Wow6432Node" + std::string(kWinlogonKey + 8);
-std::string RegValue(HKEY root, const char *value, const std::string &key = kWinlogonKey)
-{
-    BYTE data[1024] = {};
-    DWORD type = 0, size = sizeof data - 1;
-    if (RegGetValueA(root, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size))
-        return "<missing>";
+std::string RegValue(HKEY root, const char *value, const std::string &key = kWinlogonKey) {
+    BYTE data[1024] = {}; DWORD type = 0, size = sizeof data - 1;
+    if (RegGetValueA(root, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size)) return "<missing>";
     return type == REG_DWORD ? N(*(DWORD *)data) : std::string((char *)data);
 }
 
 std::string Wow64() { return RegValue(HKEY_LOCAL_MACHINE, "Shell", kWow64Winlogon) + ";" + RegValue(HKEY_LOCAL_MACHINE, "AutoRestartShell", kWow64Winlogon); }
 // Handles by object type, as the system lists them (GetProcessHandleCount answers 0 under Wine).
-std::map<int, int> Handles(DWORD pid)
-{
+std::map<int, int> Handles(DWORD pid) {
     struct Entry { ULONG owner; BYTE type, flags; USHORT value; PVOID object; ULONG access; };
     static auto query = (LONG(WINAPI *)(ULONG, PVOID, ULONG, PULONG))(void *)GetProcAddress(
         GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
-    std::vector<char> buffer(1 << 22);
-    std::map<int, int> types;
+    std::vector<char> buffer(1 << 22); std::map<int, int> types;
     bool listed = query(16 /* SystemHandleInformation */, &buffer[0], (ULONG)buffer.size(), NULL) == 0;
     for (ULONG i = 0; listed && i < *(ULONG *)&buffer[0]; i++) {
         const Entry &entry = ((const Entry *)(&buffer[0] + sizeof(ULONG_PTR)))[i];
@@ -171,26 +135,20 @@ std::map<int, int> Handles(DWORD pid)
     }
     return types;
 }
-int Threads(DWORD pid)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry = {sizeof entry};
+int Threads(DWORD pid) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0); THREADENTRY32 entry = {sizeof entry};
     int count = 0;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
         count += entry.th32OwnerProcessID == pid;
     return CloseHandle(snapshot), count;
 }
 
-std::string TextOf(HWND window)
-{
-    char text[4096] = "";
-    DWORD_PTR got;
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got);
-    return text;
+std::string TextOf(HWND window) {
+    char text[4096] = ""; DWORD_PTR got;
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got); return text;
 }
 // A window captioned like ours, told by its controls: a message box with its text, or a dialog.
-std::string KindOf(HWND window)
-{
+std::string KindOf(HWND window) {
     if (!IsWindow(window) || GetDlgItem(window, IDC_THEMELIST))
         return IsWindow(window) ? "themes" : "window that closed by itself";
     // A box is read once complete: its text comes after its caption.
@@ -201,154 +159,111 @@ std::string KindOf(HWND window)
 }
 
 // "[name]" starts a row; its steps are separated by ';' or line ends; "text NAME = ..." is a text.
-std::vector<Row> LoadRows()
-{
-    std::vector<Row> rows;
-    std::istringstream in(ReadText(kSource + "tests\\scenarios.txt"));
-    const char *only = getenv("QF_ROWS");
-    std::string line, step;
+std::vector<Row> LoadRows() {
+    std::vector<Row> rows; std::istringstream in(ReadText(kSource + "tests\\scenarios.txt"));
+    const char *only = getenv("QF_ROWS"); std::string line, step;
     for (int number = 1; std::getline(in, line); number++) {
-        line.erase(line.find_last_not_of(" \r") + 1);
-        size_t equals = line.find(" = ");
+        line.erase(line.find_last_not_of(" \r") + 1); size_t equals = line.find(" = ");
         if (line.compare(0, 5, "text ") == 0) {
             std::string &text = gTexts[line.substr(5, equals - 5)] = line.substr(equals + 3);
-            for (size_t at; (at = text.find("\\n")) != std::string::npos;)
-                text.replace(at, 2, "\n");
+            for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
             continue;
         } else if (line[0] == '[') {
-            rows.push_back({line.substr(1, line.size() - 2), {}});
+            rows.push_back({line.substr(1, line.find(']') - 1), {}}), line.erase(0, line.find(']') + 1);
         }
-        for (std::istringstream steps(line); line[0] != '#' && line[0] != '[' && !rows.empty() && std::getline(steps, step, ';');) {
+        for (std::istringstream steps(line); line[0] != '#' && !rows.empty() && std::getline(steps, step, ';');) {
             std::istringstream split(step);
             Words words{std::istream_iterator<std::string>(split), std::istream_iterator<std::string>()};
-            if (!words.empty())
-                rows.back().steps.push_back({number, words, step.substr(step.find_first_not_of(' '))});
+            if (!words.empty()) rows.back().steps.push_back({number, words, step.substr(step.find_first_not_of(' '))});
         }
     }
     // QF_ROWS: parts of row names, separated by '|'; each must name a row.
-    std::istringstream wanted(only ? only : "");
-    Words parts;
-    gUnmatched.clear();
+    std::istringstream wanted(only ? only : ""); Words parts; gUnmatched.clear();
     for (std::string part; std::getline(wanted, part, '|');)
         if (std::none_of(rows.begin(), rows.end(), [&](const Row &row) { return row.name.find(part) != std::string::npos; }))
             gUnmatched.push_back("\"" + part + "\"");
-        else
-            parts.push_back(part);
+        else parts.push_back(part);
     rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const Row &row) {
         return only && std::none_of(parts.begin(), parts.end(), [&](auto &p) {
             return !p.empty() && row.name.find(p) != std::string::npos; }); }), rows.end());
     return rows;
 }
 
-std::string ManagerToCopy()
-{
-    std::string path = getenv("QF_EXE") ? getenv("QF_EXE") : "";
-    std::replace(path.begin(), path.end(), '/', '\\');
+std::string ManagerToCopy() {
+    std::string path = getenv("QF_EXE") ? getenv("QF_EXE") : ""; std::replace(path.begin(), path.end(), '/', '\\');
     return path.empty() ? kBin + "Quillfern.exe" : path[0] == '\\' ? "Z:" + path : path[1] == ':' ? path : kSource + path;
 }
 
 class Scene {
 public:
-    explicit Scene(const Row &row) : row(row)
-    {
+    explicit Scene(const Row &row) : row(row) {
         std::string name = row.name;
         std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
-        dir = kBin + "scratch\\" + name + "\\", sh = dir + "sh\\";
-        RemoveTree(Wide(dir));
-        for (const std::string &made : {kBin + "scratch", dir, sh})
-            CreateDirectoryA(made.c_str(), NULL);
+        dir = kBin + "scratch\\" + name + "\\", sh = dir + "sh\\"; RemoveTree(Wide(dir));
+        for (const std::string &made : {kBin + "scratch", dir, sh}) CreateDirectoryA(made.c_str(), NULL);
         for (const char *role : {"litestep", "explorer", "altshell", "folder", "probe"})
             CopyFileA((kBin + "testbin\\standin.exe").c_str(), (sh + role + ".exe").c_str(), FALSE);
         WriteText(sh + "step.rc", "own step.rc"), WriteText(sh + "modules.ini", "own modules.ini");
-        PlaceManager(dir + "mgr\\");
-        RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
+        PlaceManager(dir + "mgr\\"); RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
         for (const char *item : {"Quillfern.litestep_exe=@sh\\litestep.exe", "Quillfern.explorer_exe=@sh\\explorer.exe",
                                  "Alternate_Shells.altshell_name_1=Alt", "Alternate_Shells.altshell_path_1=@sh\\altshell.exe",
                                  "shell=litestep_exe", "kill_delay=5"})
             Set(item);
-        InitializeCriticalSection(&lock);
-        watcher = CreateThread(NULL, 0, Watch, this, 0, NULL);
+        InitializeCriticalSection(&lock); watcher = CreateThread(NULL, 0, Watch, this, 0, NULL);
     }
-    ~Scene()
-    {
-        stop = 1;
-        WaitForSingleObject(watcher, INFINITE);
+    ~Scene() {
+        stop = 1; WaitForSingleObject(watcher, INFINITE);
         // A key left down (pressed by the row, or not let go by the manager: then the row failed for it) goes up.
         for (BYTE key : {VK_SHIFT, VK_CONTROL})
-            if (GetAsyncKeyState(key) & 0x8000)
-                keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
+            if (GetAsyncKeyState(key) & 0x8000) keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
         KillIn(dir);
-        for (HANDLE process : managers)
-            CloseHandle(process);
-        if (winlogonGone)
-            Reg("import " + dir + "winlogon.reg");
-        if (RemoveDirectoryA(systemIni.c_str()))
-            WriteText(systemIni, systemIniText);
+        for (HANDLE process : managers) CloseHandle(process);
+        if (winlogonGone) Reg("import " + dir + "winlogon.reg");
+        if (RemoveDirectoryA(systemIni.c_str())) WriteText(systemIni, systemIniText);
         DeleteCriticalSection(&lock);
     }
 
     // Every box and dialog must be taken by a step: each other step first checks that none waits.
-    void Run()
-    {
+    void Run() {
         for (const Step &s : row.steps) {
-            const std::string &verb = (step = &s)->words[0];
-            bool answers = verb == "box" || verb == "dialog";
+            const std::string &verb = (step = &s)->words[0]; bool answers = verb == "box" || verb == "dialog";
             if (!verbs.count(verb) ? !Fail("unknown verb") : !(answers || (FinishClients() && NoWindows())) || !verbs[verb](s.words))
                 return;
         }
         step = NULL;
-        if (FinishClients() && (!Manager() || Sync()))
-            NoWindows();
+        if (FinishClients() && (!Manager() || Sync())) NoWindows();
         EXPECT_LE(maxShells, 1) << "row [" << row.name << "]: shell processes running at once";
     }
 
 private:
-    const Row &row;
-    const Step *step = NULL;
+    const Row &row; const Step *step = NULL;
     std::string dir, sh, mgr, exe, systemIni = SystemIni(), systemIniText, wow64 = Wow64(), lastBox, cfgText;
     int written = -1;   // the findings a generated Quillfern.cfg holds
-    bool checking = false;
-    volatile HWND spy = NULL;
-    volatile UINT spyPosted = 0;
+    bool checking = false; volatile HWND spy = NULL; volatile UINT spyPosted = 0;
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> config;
-    std::vector<HANDLE> managers, clients;
-    std::map<std::string, size_t> cursor;
-    bool win98 = false, winlogonGone = false;
-    CRITICAL_SECTION lock;
-    HANDLE watcher;
-    volatile LONG stop = 0, maxShells = 0;
-    std::deque<HWND> queue;
-    std::set<HWND> seen;
-    HWND dialog = NULL;
+    std::vector<HANDLE> managers, clients; std::map<std::string, size_t> cursor;
+    bool win98 = false, winlogonGone = false; CRITICAL_SECTION lock; HANDLE watcher;
+    volatile LONG stop = 0, maxShells = 0; std::deque<HWND> queue; std::set<HWND> seen; HWND dialog = NULL;
 
-    static std::string SystemIni()
-    {
-        char windows[MAX_PATH];
-        GetWindowsDirectoryA(windows, MAX_PATH);
-        return windows + std::string("\\system.ini");
+    static std::string SystemIni() {
+        char windows[MAX_PATH]; GetWindowsDirectoryA(windows, MAX_PATH); return windows + std::string("\\system.ini");
     }
-    bool Fail(const std::string &what)
-    {
+    bool Fail(const std::string &what) {
         std::string where = step ? "line " + N(step->line) + " `" + step->text + "`" : "the end", pending;
         EnterCriticalSection(&lock);
-        for (HWND window : queue)
-            pending += "\n  unanswered: " + KindOf(window);
-        LeaveCriticalSection(&lock);
-        ADD_FAILURE() << "row [" << row.name << "], " << where << ": " << what << pending;
+        for (HWND window : queue) pending += "\n  unanswered: " + KindOf(window);
+        LeaveCriticalSection(&lock); ADD_FAILURE() << "row [" << row.name << "], " << where << ": " << what << pending;
         return false;
     }
     bool Done(bool ok) { return ok || Fail("cannot"); }
 
     // Every visible window captioned like ours, queued once, in the order they came; and the
     // managers' children, never two at once.
-    void Poll()
-    {
+    void Poll() {
         // Gone windows are forgotten before the look: one that closed during it would come back as new.
         EnterCriticalSection(&lock);
-        for (auto it = seen.begin(); it != seen.end();)
-            it = IsWindow(*it) ? std::next(it) : seen.erase(it);
-        LeaveCriticalSection(&lock);
-        std::vector<HWND> found;
+        for (auto it = seen.begin(); it != seen.end();) it = IsWindow(*it) ? std::next(it) : seen.erase(it);
+        LeaveCriticalSection(&lock); std::vector<HWND> found;
         EnumWindows([](HWND window, LPARAM list) -> BOOL {
             char name[64] = "", caption[64] = "";
             GetClassNameA(window, name, sizeof name), GetWindowTextA(window, caption, sizeof caption);
@@ -358,44 +273,31 @@ private:
         }, (LPARAM)&found);
         EnterCriticalSection(&lock);
         for (HWND window : found)
-            if (seen.insert(window).second)
-                queue.push_back(window);
+            if (seen.insert(window).second) queue.push_back(window);
         std::set<DWORD> owners;
-        for (HANDLE process : managers)
-            owners.insert(GetProcessId(process));
+        for (HANDLE process : managers) owners.insert(GetProcessId(process));
         LONG shells = 0;
-        for (const Process &process : ProcessesIn(sh))
-            shells += owners.count(process.parent);
-        maxShells = std::max<LONG>(LONG(maxShells), shells);
-        LeaveCriticalSection(&lock);
+        for (const Process &process : ProcessesIn(sh)) shells += owners.count(process.parent);
+        maxShells = std::max<LONG>(LONG(maxShells), shells); LeaveCriticalSection(&lock);
     }
-    static DWORD WINAPI Watch(void *scene)
-    {
-        for (Scene *s = (Scene *)scene; !s->stop; Sleep(15))
-            s->Poll();
+    static DWORD WINAPI Watch(void *scene) {
+        for (Scene *s = (Scene *)scene; !s->stop; Sleep(15)) s->Poll();
         return 0;
     }
-    HWND TakeWindow(DWORD timeoutMs)
-    {
+    HWND TakeWindow(DWORD timeoutMs) {
         HWND window = NULL;
         WaitUntil([&] {
             EnterCriticalSection(&lock);
-            if (!queue.empty())
-                window = queue.front(), queue.pop_front();
-            LeaveCriticalSection(&lock);
-            return window != NULL;
+            if (!queue.empty()) window = queue.front(), queue.pop_front();
+            LeaveCriticalSection(&lock); return window != NULL;
         }, timeoutMs);
         return window;
     }
-    bool NoWindows()
-    {
-        EnterCriticalSection(&lock);
-        bool none = queue.empty();
-        LeaveCriticalSection(&lock);
+    bool NoWindows() {
+        EnterCriticalSection(&lock); bool none = queue.empty(); LeaveCriticalSection(&lock);
         return none || Fail("a box or dialog that the row does not list");
     }
-    bool FinishClients()
-    {
+    bool FinishClients() {
         bool ok = true;
         for (HANDLE client : clients)
             // -check ends with the number of findings its box lists (and that bigcfg wrote).
@@ -407,8 +309,7 @@ private:
 
     // Every message posted to the manager so far has been handled once it has taken one more:
     // WM_SETREDRAW, whose mark (WS_VISIBLE) shows it was taken, in its own loop or a modal one.
-    bool Sync()
-    {
+    bool Sync() {
         HWND control = Manager();
         for (BOOL mark : {TRUE, FALSE})
             if (!PostMessageA(control, WM_SETREDRAW, mark, 0) || !WaitUntil([&] {
@@ -417,15 +318,12 @@ private:
         return IsWindow(control) || Fail("the manager has gone");
     }
 
-    void PlaceManager(const std::string &where)
-    {
-        mgr = where, exe = mgr + "Quillfern.exe";
-        CreateDirectoryW(Wide(mgr).c_str(), NULL);
+    void PlaceManager(const std::string &where) {
+        mgr = where, exe = mgr + "Quillfern.exe"; CreateDirectoryW(Wide(mgr).c_str(), NULL);
         CopyFileW(Wide(ManagerToCopy()).c_str(), Wide(exe).c_str(), FALSE);
     }
     // SECTION.KEY=VALUE, or KEY=VALUE of [default]; @user is the user's section.
-    bool Set(const std::string &item)
-    {
+    bool Set(const std::string &item) {
         size_t dot = item.find('.'), equals = item.find('='), from = dot < equals ? dot + 1 : 0;
         std::string section = from ? item.substr(0, dot) : "default", key = item.substr(from, equals - from);
         section = section == "@user" ? User() : section;
@@ -436,8 +334,7 @@ private:
         return true;
     }
     // manager, litestep, alt: this row's programs; @sh\ and @dir\ its directories.
-    std::string Resolve(std::string text)
-    {
+    std::string Resolve(std::string text) {
         if (text == "manager" || text == "litestep" || text == "alt")
             return text == "manager" ? exe : sh + (text == "alt" ? "altshell" : text) + ".exe";
         for (auto place : {std::make_pair("@sh\\", sh), std::make_pair("@dir\\", dir), std::make_pair("@user", User())})
@@ -446,27 +343,22 @@ private:
         return text;
     }
 
-    bool Expect(const Words &w)
-    {
+    bool Expect(const Words &w) {
         std::string want = Join(w, w[1] == "reg" ? 4 : w[1] == "file" ? 3 : 2), got;
         want = w[1] == "shell" ? Resolve(want) : w[1] == "wow64" ? wow64 : want;
         if (w[1] == "posted")   // the spy goes, and must have had nothing posted
             return (PostMessageA(spy, WM_QUIT, 0, 0), WaitUntil([&] { return !IsWindow(spy); }, kWaitMs) && !spyPosted) ||
                    Fail("the spy was posted message " + N(spyPosted));
         std::function<std::string()> read = [&] {
-            char text[1024];
-            Words roles;
-            for (const Process &process : ProcessesIn(sh))
-                roles.push_back(process.role);
+            char text[1024]; Words roles;
+            for (const Process &process : ProcessesIn(sh)) roles.push_back(process.role);
             std::sort(roles.begin(), roles.end());
             GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, systemIni.c_str());
-            if (w[1] == "wow64")
-                return Wow64();
+            if (w[1] == "wow64") return Wow64();
             if (w[1] == "running" || w[1] == "file" || w[1] == "keys")
                 return w[1] == "file" ? ReadText(dir + w[2]) : w[1] == "keys" ? Down() ? "down" : "up"
                                                             : roles.empty() ? "none" : Join(roles, 0);
-            if (w[1] == "shell" && win98)
-                return std::string(text);
+            if (w[1] == "shell" && win98) return std::string(text);
             return RegValue(w[1] == "reg" && w[2] == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE,
                             w[1] == "reg" ? w[3].c_str() : "Shell");
         };
@@ -475,10 +367,8 @@ private:
     }
 
     // The next "ROLE EVENT" line of events.log after the last one taken for ROLE, xN times.
-    bool WaitEvent(const Words &w)
-    {
-        std::string prefix = w[1] + " " + w[2], want = prefix, line;
-        bool keys = w.size() > 3 && w[3][0] != 'x';
+    bool WaitEvent(const Words &w) {
+        std::string prefix = w[1] + " " + w[2], want = prefix, line; bool keys = w.size() > 3 && w[3][0] != 'x';
         if (keys)
             want += w[3] == "shift" ? " shift=1 control=0" : w[3] == "control" ? " shift=0 control=1" : " shift=0 control=0";
         for (int n = 1; n <= (w.back()[0] == 'x' ? atoi(w.back().c_str() + 1) : 1); n++)
@@ -494,13 +384,9 @@ private:
         return true;
     }
 
-    bool Box(const Words &w)
-    {
-        HWND box = TakeWindow(kWaitMs);
-        std::string got = box ? KindOf(box) : "nothing";
-        int id = w[2] == "yes" ? IDYES : w[2] == "no" ? IDNO : IDOK;
-        RECT r = {};
-        GetWindowRect(box, &r);
+    bool Box(const Words &w) {
+        HWND box = TakeWindow(kWaitMs); std::string got = box ? KindOf(box) : "nothing";
+        int id = w[2] == "yes" ? IDYES : w[2] == "no" ? IDNO : IDOK; RECT r = {}; GetWindowRect(box, &r);
         if (w[1] == "*" ? got.compare(0, 4, "box ") : !gTexts.count(w[1]) || got != "box \"" + Resolve(gTexts[w[1]]) + "\"")
             return Fail("expected box " + w[1] + ", got " + got);
         if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) || r.bottom > GetSystemMetrics(SM_CYSCREEN))
@@ -510,13 +396,11 @@ private:
     }
 
     // The dialog still open from the step before, or the next window.
-    bool Dialog(const Words &w)
-    {
+    bool Dialog(const Words &w) {
         static const std::map<std::string, int> ids = {
             {"litestep", IDC_LITESTEP}, {"explorer", IDC_EXPLORER}, {"other", IDC_REBOOT_OTHER},
             {"logoff", IDC_LOGOFF}, {"shutdown", IDC_SHUTDOWN}, {"terminate", IDC_TERMINATE}};
-        if (!dialog || !IsWindow(dialog) || KindOf(dialog) != w[1])
-            dialog = TakeWindow(kWaitMs);
+        if (!dialog || !IsWindow(dialog) || KindOf(dialog) != w[1]) dialog = TakeWindow(kWaitMs);
         if (!dialog || KindOf(dialog) != w[1])
             return Fail("expected dialog " + w[1] + ", got " + (dialog ? KindOf(dialog) : "nothing"));
         HWND list = GetDlgItem(dialog, IDC_THEMELIST);
@@ -528,8 +412,7 @@ private:
                 SendMessageW(list, LB_GETTEXT, n, (LPARAM)item);
                 items += (n ? "," : "") + std::string(item, item + wcslen(item));
             }
-            if (act == "ok" || act == "cancel")
-                PostMessageA(dialog, WM_COMMAND, act == "ok" ? IDOK : IDCANCEL, 0);
+            if (act == "ok" || act == "cancel") PostMessageA(dialog, WM_COMMAND, act == "ok" ? IDOK : IDCANCEL, 0);
             else if (!(act == "is" ? IsDlgButtonChecked(dialog, id) == BST_CHECKED
                        : act == "click" ? PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0)
                        : act == "pick" ? SendMessageA(list, LB_SETCURSEL, atoi(arg.c_str()) - 1, 0) != LB_ERR
@@ -547,15 +430,11 @@ private:
     // Seeded bursts of control and stray messages, and shells killed from outside. Every window
     // they bring is answered before the next burst (boxes only with a text allowed); then no key
     // may be down.
-    bool Storm(unsigned seed, int count, const Words &allowed)
-    {
+    bool Storm(unsigned seed, int count, const Words &allowed) {
         static const UINT kinds[] = {CM_SWAP, CM_KILL, CM_RESTART, CM_SWAPTHEME, CM_SHELLTERMINATED, 0, 1};
-        std::map<std::string, int> tally;
-        std::string figures = "storm: seed " + N(seed);
-        int posted = 0, bursts = 0;
+        std::map<std::string, int> tally; std::string figures = "storm: seed " + N(seed); int posted = 0, bursts = 0;
         // The messages from one generator, the answers from another: the same messages every run.
-        unsigned answers = seed;
-        auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+        unsigned answers = seed; auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
         auto pick = [&] { return (answers = answers * 22695477u + 1u) >> 16; };
         for (; posted < count; bursts++) {
             for (unsigned n = 1 + next() % 8; n > 0; n--, posted++) {
@@ -569,12 +448,10 @@ private:
                 // A window can close before its turn: a nested handler's answer may end it first.
                 std::string kind = KindOf(window);
                 tally[(IsWindow(window) ? "answered " : "closed before its turn: ") + kind.substr(0, kind.find(' '))]++;
-                if (!IsWindow(window))
-                    continue;
+                if (!IsWindow(window)) continue;
                 if (kind == "terminated")
                     PostMessageA(GetDlgItem(window, pick() % 2 ? IDC_LITESTEP : IDC_EXPLORER), BM_CLICK, 0, 0);
-                if (kind == "themes")
-                    SendDlgItemMessageA(window, IDC_THEMELIST, LB_SETCURSEL, pick() % 3, 0);
+                if (kind == "themes") SendDlgItemMessageA(window, IDC_THEMELIST, LB_SETCURSEL, pick() % 3, 0);
                 if (kind != "terminated" && kind != "themes" &&
                     std::none_of(allowed.begin(), allowed.end(), [&](auto &t) { return kind == "box \"" + gTexts[t] + "\""; }))
                     return Fail("storm: unexpected " + kind + " after " + N(posted) + " messages");
@@ -583,8 +460,7 @@ private:
             if (!Manager() || Down())
                 return Fail("the manager gone, or a key down once it is idle, burst " + N(bursts));
         }
-        for (const auto &t : tally)
-            figures += "; " + t.first + " " + N(t.second);
+        for (const auto &t : tally) figures += "; " + t.first + " " + N(t.second);
         gFigures.push_back(figures + "; " + N(posted) + " in " + N(bursts) + " bursts; shell processes at once at most " +
                            N(maxShells));
         return true;
@@ -594,28 +470,22 @@ private:
     // lets every handle that is made once be made). The one allowance: the events that Wine's own
     // WaitForInputIdle leaves in its caller, measured in the same conditions: this process waits
     // for each new shell too, and counts its own events over the same restarts.
-    bool Cycles(int count)
-    {
+    bool Cycles(int count) {
         DWORD me = GetCurrentProcessId(), pid = GetProcessId(managers.front()), start = GetTickCount();
         std::vector<HANDLE> events(8);
         EnterCriticalSection(&lock);   // the watcher held: nothing else of ours makes handles meanwhile
         std::map<int, int> before = Handles(me), base, now, mine;
-        for (HANDLE &event : events)
-            event = CreateEventA(NULL, FALSE, FALSE, NULL);
+        for (HANDLE &event : events) event = CreateEventA(NULL, FALSE, FALSE, NULL);
         int eventType = -1, baseThreads = 0, threads = 0, wineLeak = 0;
         for (const auto &t : Handles(me))
             eventType = t.second - before[t.first] >= (int)events.size() ? t.first : eventType;
-        for (HANDLE event : events)
-            CloseHandle(event);
+        for (HANDLE event : events) CloseHandle(event);
         LeaveCriticalSection(&lock);
         for (int n = -count; n <= count; n++) {
             EnterCriticalSection(&lock);
-            if (n == 0)
-                base = Handles(pid), baseThreads = Threads(pid), mine = Handles(me);
-            wineLeak = Handles(me)[eventType] - mine[eventType];
-            LeaveCriticalSection(&lock);
-            if (n == count)
-                break;
+            if (n == 0) base = Handles(pid), baseThreads = Threads(pid), mine = Handles(me);
+            wineLeak = Handles(me)[eventType] - mine[eventType]; LeaveCriticalSection(&lock);
+            if (n == count) break;
             if (!(PostMessageA(Manager(), CM_RESTART, 0, 0) && WaitEvent({"", "litestep", "start"}) && Sync()))
                 return false;
             for (const Process &shell : ProcessesIn(sh)) {
@@ -640,27 +510,21 @@ private:
         return flat || Fail("grew: " + gFigures.back());
     }
 
-    std::string ConfigText()
-    {
+    std::string ConfigText() {
         std::string text;
         for (const auto &section : config) {
             text += "[" + section.first + "]\r\n";
-            for (const auto &key : section.second)
-                text += key.first + "=" + key.second + "\r\n";
+            for (const auto &key : section.second) text += key.first + "=" + key.second + "\r\n";
         }
         return text;
     }
-    bool Started(bool manager, const Words &w)
-    {
+    bool Started(bool manager, const Words &w) {
         checking = !manager && w.size() > 1 && w[1] == "-check";
         HANDLE process = WriteText(mgr + "Quillfern.cfg", cfgText.empty() ? ConfigText() : cfgText) ? Start(exe, Join(w, 1)) : NULL;
-        EnterCriticalSection(&lock);
-        (manager ? managers : clients).push_back(process);
-        LeaveCriticalSection(&lock);
+        EnterCriticalSection(&lock); (manager ? managers : clients).push_back(process); LeaveCriticalSection(&lock);
         return process || Fail("cannot start " + exe);
     }
-    bool Post(const Words &w)
-    {
+    bool Post(const Words &w) {
         static const std::map<std::string, UINT> messages = {
             {"terminated", CM_SHELLTERMINATED}, {"swap", CM_SWAP}, {"kill", CM_KILL}, {"quit", CM_QUIT},
             {"swaptheme", CM_SWAPTHEME}, {"restart", CM_RESTART}, {"nuke", CM_NUKE}};
@@ -671,28 +535,19 @@ private:
         return true;
     }
     // A window of the manager's class that answers what is sent to it and notes what is posted.
-    static DWORD WINAPI Spy(void *scene)
-    {
-        Scene *s = (Scene *)scene;
-        WNDCLASSA spyClass = {0, DefWindowProcA};
-        spyClass.lpszClassName = kControlClassName;
-        RegisterClassA(&spyClass);
-        s->spy = CreateWindowA(kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-        for (MSG m; GetMessageA(&m, NULL, 0, 0) > 0;)
-            s->spyPosted = s->spyPosted ? s->spyPosted : m.message;
+    static DWORD WINAPI Spy(void *scene) {
+        Scene *s = (Scene *)scene; WNDCLASSA spyClass = {0, DefWindowProcA}; spyClass.lpszClassName = kControlClassName;
+        RegisterClassA(&spyClass); s->spy = CreateWindowA(kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+        for (MSG m; GetMessageA(&m, NULL, 0, 0) > 0;) s->spyPosted = s->spyPosted ? s->spyPosted : m.message;
         return DestroyWindow(s->spy), 0;
     }
     // The sample configuration with its drive C: in the row's directory, and every file and theme it names made there.
-    bool Sample()
-    {
+    bool Sample() {
         std::istringstream lines(cfgText = ReadText(kSource + "sample\\Quillfern.cfg"));
-        for (size_t at; (at = cfgText.find("C:\\")) != std::string::npos;)
-            cfgText.replace(at, 3, dir);
+        for (size_t at; (at = cfgText.find("C:\\")) != std::string::npos;) cfgText.replace(at, 3, dir);
         for (std::string line; std::getline(lines, line);) {
-            line.erase(line.find_last_not_of("\r") + 1);
-            size_t equals = line.find('=');
-            if (line[0] == ';' || equals == std::string::npos || line.compare(equals + 1, 3, "C:\\"))
-                continue;
+            line.erase(line.find_last_not_of("\r") + 1); size_t equals = line.find('=');
+            if (line[0] == ';' || equals == std::string::npos || line.compare(equals + 1, 3, "C:\\")) continue;
             std::string file = dir + line.substr(equals + 4);
             for (size_t slash = dir.size(); (slash = file.find('\\', slash + 1)) != std::string::npos;)
                 CreateDirectoryA(file.substr(0, slash).c_str(), NULL);
@@ -702,11 +557,9 @@ private:
         }
         return true;
     }
-    bool Themes(int count)
-    {
+    bool Themes(int count) {
         for (int n = 1; n <= count; n++) {
-            std::string name = "t" + N(n), path = "@dir\\" + name;
-            CreateDirectoryA((dir + name).c_str(), NULL);
+            std::string name = "t" + N(n), path = "@dir\\" + name; CreateDirectoryA((dir + name).c_str(), NULL);
             WriteText(dir + name + "\\step.rc", "step.rc of " + name);
             WriteText(dir + name + "\\modules.ini", "modules.ini of " + name);
             Set("Themes.theme_name_" + N(n) + "=" + name), Set("Themes.theme_path_" + N(n) + "=" + path);
@@ -751,21 +604,17 @@ private:
                    Fail("something happened"); }},
         {"exits", [&](const Words &) {
             for (HANDLE process : managers)
-                if (DWORD code = Finish(process))
-                    return Fail("manager exit code " + N(code));
+                if (DWORD code = Finish(process)) return Fail("manager exit code " + N(code));
             return true; }},
         {"storm", [&](const Words &w) { return Storm(atoi(w[1].c_str()), atoi(w[2].c_str()), Words(w.begin() + 3, w.end())); }},
         {"cycles", [&](const Words &w) { return Cycles(atoi(w[1].c_str())); }},
         {"cfgtext", [&](const Words &w) {
             cfgText = Resolve(gTexts[w[1]]);
-            for (size_t at = 0; (at = cfgText.find('\n', at)) != std::string::npos; at += 2)
-                cfgText.insert(at, "\r");
+            for (size_t at = 0; (at = cfgText.find('\n', at)) != std::string::npos; at += 2) cfgText.insert(at, "\r");
             return true; }},
         {"bigcfg", [&](const Words &w) {   // N keys Quillfern does not read, among comments up to 1 MB
-            for (written = 0; written < atoi(w[1].c_str()); written++)
-                Set("kill_dealy_" + N(written) + "=5");
-            for (cfgText = ConfigText(); cfgText.size() < (1u << 20);)
-                cfgText += "; " + std::string(77, '-') + "\r\n";
+            for (written = 0; written < atoi(w[1].c_str()); written++) Set("kill_dealy_" + N(written) + "=5");
+            for (cfgText = ConfigText(); cfgText.size() < (1u << 20);) cfgText += "; " + std::string(77, '-') + "\r\n";
             return true; }},
         {"sample", [&](const Words &) { return Sample(); }},
         {"press", [&](const Words &) { return keybd_event(VK_CONTROL, 0, 0, 0), true; }},
@@ -781,30 +630,24 @@ class Scenario : public testing::TestWithParam<Row> {};
 TEST_P(Scenario, Row) { Scene(GetParam()).Run(); }
 INSTANTIATE_TEST_SUITE_P(Table, Scenario, testing::ValuesIn(LoadRows()), [](const testing::TestParamInfo<Row> &info) {
     std::string name = info.param.name;
-    std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
-    return name;
+    std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_'); return name;
 });
-TEST(Scenarios, TableHasRows)
-{
+TEST(Scenarios, TableHasRows) {
     EXPECT_TRUE(!LoadRows().empty() && gUnmatched.empty()) << "no rows in tests\\scenarios.txt, or a part of QF_ROWS that names none: " << Join(gUnmatched, 0);
 }
 
 // The Winlogon keys go back as they were before the run (values the run added may stay); the
 // figures are written only when every check of the run passed.
 struct Figures : testing::Environment {
-    void SetUp() override
-    {
+    void SetUp() override {
         DeleteFileA((kBin + "robustness.txt").c_str());
         KillIn(kBin + "scratch\\");   // what a run stopped half-way left running
         Reg("export " + kHklm + " " + kBin + "hklm.reg /y"), Reg("export " + kHkcu + " " + kBin + "hkcu.reg /y");
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         std::string text;
-        for (const std::string &line : gFigures)
-            text += line + "\r\n";
-        if (testing::UnitTest::GetInstance()->Passed() && !gFigures.empty())
-            WriteText(kBin + "robustness.txt", text);
+        for (const std::string &line : gFigures) text += line + "\r\n";
+        if (testing::UnitTest::GetInstance()->Passed() && !gFigures.empty()) WriteText(kBin + "robustness.txt", text);
         Reg("import " + kBin + "hklm.reg"), Reg("import " + kBin + "hkcu.reg");
     }
 };
