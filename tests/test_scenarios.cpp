@@ -35,17 +35,14 @@ std::vector<std::string> gFigures; Words gUnmatched;
 template <typename F> bool WaitUntil(F done, DWORD timeoutMs) {
     for (DWORD start = GetTickCount(); !done(); Sleep(20))
         if (GetTickCount() - start > timeoutMs) return done();
-    return true;
-}
+    return true; }
 std::wstring Wide(const std::string &text) { return std::wstring(text.begin(), text.end()); }
 std::string N(long long number) { return std::to_string(number); }
 std::string Join(const Words &w, size_t from, std::string text = "") {
     for (size_t i = from; i < w.size(); i++) text += (i > from ? " " : "") + w[i];
-    return text;
-}
+    return text; }
 std::string User() {
-    char user[256] = ""; DWORD size = sizeof user; return GetUserNameA(user, &size), user;
-}
+    char user[256] = ""; DWORD size = sizeof user; return GetUserNameA(user, &size), user; }
 // The findings a -check box lists: its lines after the heading, "... and N more" counting N; 0 for
 // the file in order, 1 for a lone line; -1 when the heading's own figure disagrees.
 int Findings(const std::string &t) {
@@ -61,21 +58,18 @@ std::string ReadText(const std::string &path) {
     std::string text = file == INVALID_HANDLE_VALUE ? "<missing>" : ""; char chunk[4096];
     for (DWORD got; file != INVALID_HANDLE_VALUE && ReadFile(file, chunk, sizeof chunk, &got, NULL) && got;)
         text.append(chunk, got);
-    return CloseHandle(file), text;
-}
+    return CloseHandle(file), text; }
 bool WriteText(const std::string &path, const std::string &text) {
     HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL); DWORD written = 0;
     WriteFile(file, text.data(), (DWORD)text.size(), &written, NULL);
-    return CloseHandle(file) && written == text.size();
-}
+    return CloseHandle(file) && written == text.size(); }
 void RemoveTree(const std::wstring &dir) {
     WIN32_FIND_DATAW found; HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
     for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found))
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((dir + found.cFileName).c_str());
         else if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L".."))
             RemoveTree(dir + found.cFileName + L"\\");
-    FindClose(search); RemoveDirectoryW(dir.c_str());
-}
+    FindClose(search); RemoveDirectoryW(dir.c_str()); }
 
 HANDLE Start(const std::string &exe, const std::string &args) {
     std::wstring line = Wide("\"" + exe + "\" " + args), dir = Wide(exe.substr(0, exe.rfind('\\') + 1));
@@ -84,12 +78,10 @@ HANDLE Start(const std::string &exe, const std::string &args) {
     if (!CreateProcessW(Wide(exe).c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &startup, &info) &&
         SetCurrentDirectoryW(dir.c_str()))
         CreateProcessW(Wide(exe.substr(exe.rfind('\\') + 1)).c_str(), &line[0], NULL, NULL, 0, 0, NULL, NULL, &startup, &info);
-    CloseHandle(info.hThread); return info.hProcess;
-}
+    CloseHandle(info.hThread); return info.hProcess; }
 DWORD Finish(HANDLE process, bool close = false) {
     DWORD code = STILL_ACTIVE; WaitForSingleObject(process, kWaitMs); GetExitCodeProcess(process, &code);
-    return (close && CloseHandle(process)), code;
-}
+    return (close && CloseHandle(process)), code; }
 bool Reg(const std::string &args) { return Finish(Start("C:\\windows\\system32\\reg.exe", args), true) == 0; }
 
 // The processes whose image lies under dir; a role is a file name less ".exe".
@@ -101,16 +93,12 @@ std::vector<Process> ProcessesIn(const std::string &dir) {
         process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
         if (process && QueryFullProcessImageNameA(process, 0, path, &size) && !_strnicmp(path, dir.c_str(), dir.size()))
             found.push_back({entry.th32ProcessID, entry.th32ParentProcessID,
-                             CharLowerA(std::string(entry.szExeFile, strcspn(entry.szExeFile, ".")).data())});
-    }
-    return CloseHandle(snapshot), found;
-}
+                             CharLowerA(std::string(entry.szExeFile, strcspn(entry.szExeFile, ".")).data())}); }
+    return CloseHandle(snapshot), found; }
 void KillIn(const std::string &dir) {
     for (const Process &entry : ProcessesIn(dir)) {
         HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.pid);
-        TerminateProcess(process, 0xDEAD); Finish(process, true);
-    }
-}
+        TerminateProcess(process, 0xDEAD); Finish(process, true); } }
 
 // A Winlogon value: its text, a DWORD in decimal, or "<missing>".
 // Where 64-bit Windows keeps the Winlogon values of 32-bit programs: ours must never land there.
@@ -118,8 +106,7 @@ const std::string kWow64Winlogon = "SOFTWARE\\Wow6432Node" + std::string(kWinlog
 std::string RegValue(HKEY root, const char *value, const std::string &key = kWinlogonKey) {
     BYTE data[1024] = {}; DWORD type = 0, size = sizeof data - 1;
     if (RegGetValueA(root, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size)) return "<missing>";
-    return type == REG_DWORD ? N(*(DWORD *)data) : std::string((char *)data);
-}
+    return type == REG_DWORD ? N(*(DWORD *)data) : std::string((char *)data); }
 
 std::string Wow64() { return RegValue(HKEY_LOCAL_MACHINE, "Shell", kWow64Winlogon) + ";" + RegValue(HKEY_LOCAL_MACHINE, "AutoRestartShell", kWow64Winlogon); }
 // Handles by object type, as the system lists them (GetProcessHandleCount answers 0 under Wine).
@@ -131,22 +118,18 @@ std::map<int, int> Handles(DWORD pid) {
     bool listed = query(16 /* SystemHandleInformation */, &buffer[0], (ULONG)buffer.size(), NULL) == 0;
     for (ULONG i = 0; listed && i < *(ULONG *)&buffer[0]; i++) {
         const Entry &entry = ((const Entry *)(&buffer[0] + sizeof(ULONG_PTR)))[i];
-        types[entry.type] += entry.owner == pid;
-    }
-    return types;
-}
+        types[entry.type] += entry.owner == pid; }
+    return types; }
 int Threads(DWORD pid) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0); THREADENTRY32 entry = {sizeof entry};
     int count = 0;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
         count += entry.th32OwnerProcessID == pid;
-    return CloseHandle(snapshot), count;
-}
+    return CloseHandle(snapshot), count; }
 
 std::string TextOf(HWND window) {
     char text[4096] = ""; DWORD_PTR got;
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got); return text;
-}
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got); return text; }
 // A window captioned like ours, told by its controls: a message box with its text, or a dialog.
 std::string KindOf(HWND window) {
     if (!IsWindow(window) || GetDlgItem(window, IDC_THEMELIST))
@@ -155,8 +138,7 @@ std::string KindOf(HWND window) {
     std::string text;
     if (!GetDlgItem(window, IDC_PROMPT))
         return WaitUntil([&] { return !(text = TextOf(GetDlgItem(window, 0xFFFF))).empty(); }, 5000), "box \"" + text + "\"";
-    return IsWindowVisible(GetDlgItem(window, IDC_TERMINATE)) ? "choice" : "terminated";
-}
+    return IsWindowVisible(GetDlgItem(window, IDC_TERMINATE)) ? "choice" : "terminated"; }
 
 // "[name]" starts a row; its steps are separated by ';' or line ends; "text NAME = ..." is a text.
 std::vector<Row> LoadRows() {
@@ -169,14 +151,12 @@ std::vector<Row> LoadRows() {
             for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
             continue;
         } else if (line[0] == '[') {
-            rows.push_back({line.substr(1, line.find(']') - 1), {}}), line.erase(0, line.find(']') + 1);
-        }
+            rows.push_back({line.substr(1, line.find(']') - 1), {}}), line.erase(0, line.find(']') + 1); }
         for (std::istringstream steps(line); line[0] != '#' && !rows.empty() && std::getline(steps, step, ';');) {
             std::istringstream split(step);
             Words words{std::istream_iterator<std::string>(split), std::istream_iterator<std::string>()};
             if (!words.empty()) rows.back().steps.push_back({number, words, step.substr(step.find_first_not_of(' '))});
-        }
-    }
+        } }
     // QF_ROWS: parts of row names, separated by '|'; each must name a row.
     std::istringstream wanted(only ? only : ""); Words parts; gUnmatched.clear();
     for (std::string part; std::getline(wanted, part, '|');)
@@ -186,8 +166,7 @@ std::vector<Row> LoadRows() {
     rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const Row &row) {
         return only && std::none_of(parts.begin(), parts.end(), [&](auto &p) {
             return !p.empty() && row.name.find(p) != std::string::npos; }); }), rows.end());
-    return rows;
-}
+    return rows; }
 
 std::string ManagerToCopy() {
     std::string path = getenv("QF_EXE") ? getenv("QF_EXE") : ""; std::replace(path.begin(), path.end(), '/', '\\');
@@ -209,8 +188,7 @@ public:
                                  "Alternate_Shells.altshell_name_1=Alt", "Alternate_Shells.altshell_path_1=@sh\\altshell.exe",
                                  "shell=litestep_exe", "kill_delay=5"})
             Set(item);
-        InitializeCriticalSection(&lock); watcher = CreateThread(NULL, 0, Watch, this, 0, NULL);
-    }
+        InitializeCriticalSection(&lock); watcher = CreateThread(NULL, 0, Watch, this, 0, NULL); }
     ~Scene() {
         stop = 1; WaitForSingleObject(watcher, INFINITE);
         // A key left down (pressed by the row, or not let go by the manager: then the row failed for it) goes up.
@@ -220,20 +198,17 @@ public:
         for (HANDLE process : managers) CloseHandle(process);
         if (winlogonGone) Reg("import " + dir + "winlogon.reg");
         if (RemoveDirectoryA(systemIni.c_str())) WriteText(systemIni, systemIniText);
-        DeleteCriticalSection(&lock);
-    }
+        DeleteCriticalSection(&lock); }
 
     // Every box and dialog must be taken by a step: each other step first checks that none waits.
     void Run() {
         for (const Step &s : row.steps) {
             const std::string &verb = (step = &s)->words[0]; bool answers = verb == "box" || verb == "dialog";
             if (!verbs.count(verb) ? !Fail("unknown verb") : !(answers || (FinishClients() && NoWindows())) || !verbs[verb](s.words))
-                return;
-        }
+                return; }
         step = NULL;
         if (FinishClients() && (!Manager() || Sync())) NoWindows();
-        EXPECT_LE(maxShells, 1) << "row [" << row.name << "]: shell processes running at once";
-    }
+        EXPECT_LE(maxShells, 1) << "row [" << row.name << "]: shell processes running at once"; }
 
 private:
     const Row &row; const Step *step = NULL;
@@ -246,15 +221,13 @@ private:
     volatile LONG stop = 0, maxShells = 0; std::deque<HWND> queue; std::set<HWND> seen; HWND dialog = NULL;
 
     static std::string SystemIni() {
-        char windows[MAX_PATH]; GetWindowsDirectoryA(windows, MAX_PATH); return windows + std::string("\\system.ini");
-    }
+        char windows[MAX_PATH]; GetWindowsDirectoryA(windows, MAX_PATH); return windows + std::string("\\system.ini"); }
     bool Fail(const std::string &what) {
         std::string where = step ? "line " + N(step->line) + " `" + step->text + "`" : "the end", pending;
         EnterCriticalSection(&lock);
         for (HWND window : queue) pending += "\n  unanswered: " + KindOf(window);
         LeaveCriticalSection(&lock); ADD_FAILURE() << "row [" << row.name << "], " << where << ": " << what << pending;
-        return false;
-    }
+        return false; }
     bool Done(bool ok) { return ok || Fail("cannot"); }
 
     // Every visible window captioned like ours, queued once, in the order they came; and the
@@ -278,12 +251,10 @@ private:
         for (HANDLE process : managers) owners.insert(GetProcessId(process));
         LONG shells = 0;
         for (const Process &process : ProcessesIn(sh)) shells += owners.count(process.parent);
-        maxShells = std::max<LONG>(LONG(maxShells), shells); LeaveCriticalSection(&lock);
-    }
+        maxShells = std::max<LONG>(LONG(maxShells), shells); LeaveCriticalSection(&lock); }
     static DWORD WINAPI Watch(void *scene) {
         for (Scene *s = (Scene *)scene; !s->stop; Sleep(15)) s->Poll();
-        return 0;
-    }
+        return 0; }
     HWND TakeWindow(DWORD timeoutMs) {
         HWND window = NULL;
         WaitUntil([&] {
@@ -291,20 +262,17 @@ private:
             if (!queue.empty()) window = queue.front(), queue.pop_front();
             LeaveCriticalSection(&lock); return window != NULL;
         }, timeoutMs);
-        return window;
-    }
+        return window; }
     bool NoWindows() {
         EnterCriticalSection(&lock); bool none = queue.empty(); LeaveCriticalSection(&lock);
-        return none || Fail("a box or dialog that the row does not list");
-    }
+        return none || Fail("a box or dialog that the row does not list"); }
     bool FinishClients() {
         bool ok = true;
         for (HANDLE client : clients)
             // -check ends with the number of findings its box lists (and that bigcfg wrote).
             if (DWORD code = Finish(client, true); code != DWORD(checking ? Findings(lastBox) : 0) || (checking && written >= 0 && int(code) != written))
                 ok = ok && Fail(code == STILL_ACTIVE ? "the client did not end" : "client exit code " + N(code) + ", box: " + lastBox);
-        return clients.clear(), ok;
-    }
+        return clients.clear(), ok; }
     HWND Manager() { return FindWindowA(kControlClassName, NULL); }
 
     // Every message posted to the manager so far has been handled once it has taken one more:
@@ -315,13 +283,11 @@ private:
             if (!PostMessageA(control, WM_SETREDRAW, mark, 0) || !WaitUntil([&] {
                     return !IsWindow(control) || !(GetWindowLongA(control, GWL_STYLE) & WS_VISIBLE) == !mark; }, kWaitMs))
                 return Fail("the manager stopped taking messages");
-        return IsWindow(control) || Fail("the manager has gone");
-    }
+        return IsWindow(control) || Fail("the manager has gone"); }
 
     void PlaceManager(const std::string &where) {
         mgr = where, exe = mgr + "Quillfern.exe"; CreateDirectoryW(Wide(mgr).c_str(), NULL);
-        CopyFileW(Wide(ManagerToCopy()).c_str(), Wide(exe).c_str(), FALSE);
-    }
+        CopyFileW(Wide(ManagerToCopy()).c_str(), Wide(exe).c_str(), FALSE); }
     // SECTION.KEY=VALUE, or KEY=VALUE of [default]; @user is the user's section.
     bool Set(const std::string &item) {
         size_t dot = item.find('.'), equals = item.find('='), from = dot < equals ? dot + 1 : 0;
@@ -331,8 +297,7 @@ private:
         auto &keys = at != config.end() ? at->second : config.insert(config.end(), {section, {}})->second;
         auto old = std::find_if(keys.begin(), keys.end(), [&](const auto &k) { return k.first == key; });
         (old != keys.end() ? old : keys.insert(keys.end(), {key, ""}))->second = Resolve(item.substr(equals + 1));
-        return true;
-    }
+        return true; }
     // manager, litestep, alt: this row's programs; @sh\ and @dir\ its directories.
     std::string Resolve(std::string text) {
         if (text == "manager" || text == "litestep" || text == "alt")
@@ -340,8 +305,7 @@ private:
         for (auto place : {std::make_pair("@sh\\", sh), std::make_pair("@dir\\", dir), std::make_pair("@user", User())})
             for (size_t at; (at = text.find(place.first)) != std::string::npos;)
                 text.replace(at, strlen(place.first), place.second);
-        return text;
-    }
+        return text; }
 
     bool Expect(const Words &w) {
         std::string want = Join(w, w[1] == "reg" ? 4 : w[1] == "file" ? 3 : 2), got;
@@ -360,11 +324,9 @@ private:
                                                             : roles.empty() ? "none" : Join(roles, 0);
             if (w[1] == "shell" && win98) return std::string(text);
             return RegValue(w[1] == "reg" && w[2] == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE,
-                            w[1] == "reg" ? w[3].c_str() : "Shell");
-        };
+                            w[1] == "reg" ? w[3].c_str() : "Shell"); };
         return WaitUntil([&] { return _stricmp((got = read()).c_str(), want.c_str()) == 0; }, kWaitMs) ||
-               Fail("expected " + w[1] + " \"" + want + "\", got \"" + got + "\"");
-    }
+               Fail("expected " + w[1] + " \"" + want + "\", got \"" + got + "\""); }
 
     // The next "ROLE EVENT" line of events.log after the last one taken for ROLE, xN times.
     bool WaitEvent(const Words &w) {
@@ -381,8 +343,7 @@ private:
                 }, kWaitMs) || (keys && line != want))
                 return Fail("expected \"" + want + "\" (" + N(n) + "), got \"" + line + "\"; events.log:\n" +
                             ReadText(sh + "events.log"));
-        return true;
-    }
+        return true; }
 
     bool Box(const Words &w) {
         HWND box = TakeWindow(kWaitMs); std::string got = box ? KindOf(box) : "nothing";
@@ -392,8 +353,7 @@ private:
         if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) || r.bottom > GetSystemMetrics(SM_CYSCREEN))
             return Fail("the box is not wholly on the screen");
         lastBox = got.substr(5, got.size() - 6);
-        return (GetDlgItem(box, id) && PostMessageA(box, WM_COMMAND, id, 0)) || Fail("the box has no " + w[2]);
-    }
+        return (GetDlgItem(box, id) && PostMessageA(box, WM_COMMAND, id, 0)) || Fail("the box has no " + w[2]); }
 
     // The dialog still open from the step before, or the next window.
     bool Dialog(const Words &w) {
@@ -410,8 +370,7 @@ private:
             for (LRESULT n = 0; act == "items" && n < SendMessageA(list, LB_GETCOUNT, 0, 0); n++) {
                 wchar_t item[128] = L"";   // the ANSI message comes back cut from another process
                 SendMessageW(list, LB_GETTEXT, n, (LPARAM)item);
-                items += (n ? "," : "") + std::string(item, item + wcslen(item));
-            }
+                items += (n ? "," : "") + std::string(item, item + wcslen(item)); }
             if (act == "ok" || act == "cancel") PostMessageA(dialog, WM_COMMAND, act == "ok" ? IDOK : IDCANCEL, 0);
             else if (!(act == "is" ? IsDlgButtonChecked(dialog, id) == BST_CHECKED
                        : act == "click" ? PostMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0)
@@ -422,10 +381,8 @@ private:
                        : act == "still" ? !WaitUntil([&] { return TextOf(dialog) != kCaption; }, 1000)
                        : (act == "counting" || act == "stopped") &&
                          WaitUntil([&] { return (TextOf(dialog) == kCaption) == (act == "stopped"); }, kWaitMs)))
-                return Fail("dialog " + w[1] + ": " + w[i] + " does not hold " + items);
-        }
-        return true;
-    }
+                return Fail("dialog " + w[1] + ": " + w[i] + " does not hold " + items); }
+        return true; }
 
     // Seeded bursts of control and stray messages, and shells killed from outside. Every window
     // they bring is answered before the next burst (boxes only with a text allowed); then no key
@@ -442,8 +399,7 @@ private:
                 tally[message > 1 ? "control message " + N(message) : message ? "shells killed" : "stray messages"]++;
                 for (bool stray = !message; stray && (!message || (message >= CM_SHELLTERMINATED && message <= CM_NUKE));)
                     message = WM_USER + next() % (0x10000 - WM_USER);
-                message == 1 ? KillIn(sh) : (void)PostMessageA(Manager(), message, next(), next());
-            }
+                message == 1 ? KillIn(sh) : (void)PostMessageA(Manager(), message, next(), next()); }
             for (HWND window; Sync() && (Poll(), window = TakeWindow(0)) != NULL;) {
                 // A window can close before its turn: a nested handler's answer may end it first.
                 std::string kind = KindOf(window);
@@ -455,16 +411,13 @@ private:
                 if (kind != "terminated" && kind != "themes" &&
                     std::none_of(allowed.begin(), allowed.end(), [&](auto &t) { return kind == "box \"" + gTexts[t] + "\""; }))
                     return Fail("storm: unexpected " + kind + " after " + N(posted) + " messages");
-                PostMessageA(window, WM_COMMAND, kind == "themes" && pick() % 4 == 0 ? IDCANCEL : IDOK, 0);
-            }
+                PostMessageA(window, WM_COMMAND, kind == "themes" && pick() % 4 == 0 ? IDCANCEL : IDOK, 0); }
             if (!Manager() || Down())
-                return Fail("the manager gone, or a key down once it is idle, burst " + N(bursts));
-        }
+                return Fail("the manager gone, or a key down once it is idle, burst " + N(bursts)); }
         for (const auto &t : tally) figures += "; " + t.first + " " + N(t.second);
         gFigures.push_back(figures + "; " + N(posted) + " in " + N(bursts) + " bursts; shell processes at once at most " +
                            N(maxShells));
-        return true;
-    }
+        return true; }
 
     // The manager's threads and handles stay flat over N restarts after N to warm up (which also
     // lets every handle that is made once be made). The one allowance: the events that Wine's own
@@ -490,9 +443,7 @@ private:
                 return false;
             for (const Process &shell : ProcessesIn(sh)) {
                 HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, shell.pid);
-                WaitForInputIdle(process, kWaitMs), CloseHandle(process);
-            }
-        }
+                WaitForInputIdle(process, kWaitMs), CloseHandle(process); } }
         std::string growth;
         bool flat = WaitUntil([&] {
             now = Handles(pid), threads = Threads(pid), growth = "threads " + N(baseThreads) + " to " + N(threads);
@@ -500,30 +451,25 @@ private:
             for (const auto &t : now) {
                 growth += "; handles of type " + N(t.first) + (t.first == eventType ? " (events) " : " ") +
                           N(base[t.first]) + " to " + N(t.second);
-                within = within && t.second - base[t.first] <= (t.first == eventType ? wineLeak : 0);
-            }
+                within = within && t.second - base[t.first] <= (t.first == eventType ? wineLeak : 0); }
             return within;
         }, 5000);
         gFigures.push_back("spawns: " + N(count) + " restarts after " + N(count) + " to warm up, " +
                            N(GetTickCount() - start) + " ms in all: " + growth + "; Wine's own WaitForInputIdle left " +
                            N(wineLeak) + " events in this process, which waited for each new shell too");
-        return flat || Fail("grew: " + gFigures.back());
-    }
+        return flat || Fail("grew: " + gFigures.back()); }
 
     std::string ConfigText() {
         std::string text;
         for (const auto &section : config) {
             text += "[" + section.first + "]\r\n";
-            for (const auto &key : section.second) text += key.first + "=" + key.second + "\r\n";
-        }
-        return text;
-    }
+            for (const auto &key : section.second) text += key.first + "=" + key.second + "\r\n"; }
+        return text; }
     bool Started(bool manager, const Words &w) {
         checking = !manager && w.size() > 1 && w[1] == "-check";
         HANDLE process = WriteText(mgr + "Quillfern.cfg", cfgText.empty() ? ConfigText() : cfgText) ? Start(exe, Join(w, 1)) : NULL;
         EnterCriticalSection(&lock); (manager ? managers : clients).push_back(process); LeaveCriticalSection(&lock);
-        return process || Fail("cannot start " + exe);
-    }
+        return process || Fail("cannot start " + exe); }
     bool Post(const Words &w) {
         static const std::map<std::string, UINT> messages = {
             {"terminated", CM_SHELLTERMINATED}, {"swap", CM_SWAP}, {"kill", CM_KILL}, {"quit", CM_QUIT},
@@ -532,15 +478,13 @@ private:
             return Fail("no manager window, or no such message");
         for (int n = w.back()[0] == 'x' ? atoi(w.back().c_str() + 1) : 1; n > 0; n--)
             PostMessageA(Manager(), messages.at(w[1]), 0, 0);
-        return true;
-    }
+        return true; }
     // A window of the manager's class that answers what is sent to it and notes what is posted.
     static DWORD WINAPI Spy(void *scene) {
         Scene *s = (Scene *)scene; WNDCLASSA spyClass = {0, DefWindowProcA}; spyClass.lpszClassName = kControlClassName;
         RegisterClassA(&spyClass); s->spy = CreateWindowA(kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
         for (MSG m; GetMessageA(&m, NULL, 0, 0) > 0;) s->spyPosted = s->spyPosted ? s->spyPosted : m.message;
-        return DestroyWindow(s->spy), 0;
-    }
+        return DestroyWindow(s->spy), 0; }
     // The sample configuration with its drive C: in the row's directory, and every file and theme it names made there.
     bool Sample() {
         std::istringstream lines(cfgText = ReadText(kSource + "sample\\Quillfern.cfg"));
@@ -553,20 +497,16 @@ private:
                 CreateDirectoryA(file.substr(0, slash).c_str(), NULL);
             if (line.compare(0, 11, "theme_path_") ? !WriteText(file, "") : !CreateDirectoryA(file.c_str(), NULL) ||
                 !WriteText(file + "\\step.rc", "") || !WriteText(file + "\\modules.ini", ""))
-                return Fail("cannot make " + file);
-        }
-        return true;
-    }
+                return Fail("cannot make " + file); }
+        return true; }
     bool Themes(int count) {
         for (int n = 1; n <= count; n++) {
             std::string name = "t" + N(n), path = "@dir\\" + name; CreateDirectoryA((dir + name).c_str(), NULL);
             WriteText(dir + name + "\\step.rc", "step.rc of " + name);
             WriteText(dir + name + "\\modules.ini", "modules.ini of " + name);
             Set("Themes.theme_name_" + N(n) + "=" + name), Set("Themes.theme_path_" + N(n) + "=" + path);
-            Set("Themes.theme_back_" + N(n) + "=" + path + "\\back.bmp");
-        }
-        return true;
-    }
+            Set("Themes.theme_back_" + N(n) + "=" + path + "\\back.bmp"); }
+        return true; }
 
     std::map<std::string, std::function<bool(const Words &)>> verbs = {
         {"cfg", [&](const Words &w) { return std::all_of(w.begin() + 1, w.end(), [&](auto &item) { return Set(item); }); }},
@@ -622,8 +562,7 @@ private:
         {"spy", [&](const Words &) {
             CloseHandle(CreateThread(NULL, 0, Spy, this, 0, NULL));
             return WaitUntil([&] { return spy != NULL; }, kWaitMs) || Fail("no spy window"); }},
-    };
-};
+    }; };
 
 void PrintTo(const Row &row, std::ostream *out) { *out << row.name; }
 class Scenario : public testing::TestWithParam<Row> {};
@@ -642,15 +581,12 @@ struct Figures : testing::Environment {
     void SetUp() override {
         DeleteFileA((kBin + "robustness.txt").c_str());
         KillIn(kBin + "scratch\\");   // what a run stopped half-way left running
-        Reg("export " + kHklm + " " + kBin + "hklm.reg /y"), Reg("export " + kHkcu + " " + kBin + "hkcu.reg /y");
-    }
+        Reg("export " + kHklm + " " + kBin + "hklm.reg /y"), Reg("export " + kHkcu + " " + kBin + "hkcu.reg /y"); }
     void TearDown() override {
         std::string text;
         for (const std::string &line : gFigures) text += line + "\r\n";
         if (testing::UnitTest::GetInstance()->Passed() && !gFigures.empty()) WriteText(kBin + "robustness.txt", text);
-        Reg("import " + kBin + "hklm.reg"), Reg("import " + kBin + "hkcu.reg");
-    }
-};
+        Reg("import " + kBin + "hklm.reg"), Reg("import " + kBin + "hkcu.reg"); } };
 testing::Environment *const gFiguresEnvironment = testing::AddGlobalTestEnvironment(new Figures);
 
 }  // namespace
