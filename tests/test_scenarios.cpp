@@ -100,9 +100,9 @@ void KillIn(const std::string &dir) {
         HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.pid);
         TerminateProcess(process, 0xDEAD); Finish(process, true); } }
 
-// A Winlogon value: its text, a DWORD in decimal, or "<missing>".
 // Where 64-bit Windows keeps the Winlogon values of 32-bit programs: ours must never land there.
 const std::string kWow64Winlogon = "SOFTWARE\\Wow6432Node" + std::string(kWinlogonKey + 8);
+// A Winlogon value: its text, a DWORD in decimal, or "<missing>".
 std::string RegValue(HKEY root, const char *value, const std::string &key = kWinlogonKey) {
     BYTE data[1024] = {}; DWORD type = 0, size = sizeof data - 1;
     if (RegGetValueA(root, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size)) return "<missing>";
