@@ -59,15 +59,13 @@ static struct {
     char text[kMaxShown * kFindingSize + kPathSize];
 } gReport;
 
-static char Lower(char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
-
 // The span [begin, end), blanks trimmed, is name in any case.
 static bool SpanIs(const char *begin, const char *end, const char *name)
 {
     while (begin < end && (*begin == ' ' || *begin == '\t')) begin++;
     while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r')) end--;
     for (; begin < end && *name != '\0'; begin++, name++)
-        if (Lower(*begin) != Lower(*name))
+        if (LowerAscii(*begin) != LowerAscii(*name))
             return false;
     return begin == end && *name == '\0';
 }

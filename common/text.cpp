@@ -8,7 +8,7 @@ size_t TextLength(const char *text)
     return length;
 }
 
-static char LowerAscii(char c)
+char LowerAscii(char c)
 {
     return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
 }

@@ -12,6 +12,8 @@
 #include <stddef.h>
 
 size_t TextLength(const char *text);
+// The ASCII letters A to Z in lower case; every other byte as it is.
+char LowerAscii(char c);
 // Equal but for the case of the ASCII letters A to Z.
 bool SameTextNoCase(const char *a, const char *b);
 // Space, tab, line feed, vertical tab, form feed, carriage return.
