@@ -2,8 +2,8 @@
 // box what of it will not act as written, most serious first.
 #include "cli/cli.h"
 
-#include "common/message_box.h"
-#include "common/text.h"
+#include "app/message_box.h"
+#include "config/text.h"
 #include "config/config.h"
 #include "config/state.h"
 

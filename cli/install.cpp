@@ -1,7 +1,7 @@
 #include "cli/cli.h"
 
-#include "common/message_box.h"
-#include "common/text.h"
+#include "app/message_box.h"
+#include "config/text.h"
 #include "config/config.h"
 #include "config/state.h"
 #include "shell/shell.h"

@@ -1,7 +1,7 @@
 #include "config/config.h"
 
-#include "common/message_box.h"
-#include "common/text.h"
+#include "app/message_box.h"
+#include "config/text.h"
 
 constexpr LONG kDefaultKillDelayMs = 10000;
 // Beyond an hour a wait is no longer a delay but a hang; an hour in

@@ -7,7 +7,7 @@
 // whether a nested handler changed it.
 #include "control/control.h"
 
-#include "common/message_box.h"
+#include "app/message_box.h"
 #include "config/state.h"
 #include "dialogs/dialogs.h"
 #include "shell/shell.h"

@@ -5,8 +5,8 @@
 #include <commdlg.h>
 #include <stddef.h>
 
-#include "common/message_box.h"
-#include "common/text.h"
+#include "app/message_box.h"
+#include "config/text.h"
 #include "config/state.h"
 #include "control/control.h"
 #include "dialogs/shell_label.h"

@@ -1,6 +1,6 @@
 #include "dialogs/shell_label.h"
 
-#include "common/text.h"
+#include "config/text.h"
 
 void ProgramNameOf(const char *path, char (&name)[kPathSize])
 {

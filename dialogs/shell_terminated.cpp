@@ -2,7 +2,7 @@
 // shell, or end the session.
 #include "dialogs/dialogs.h"
 
-#include "common/message_box.h"
+#include "app/message_box.h"
 #include "config/state.h"
 #include "dialogs/shell_label.h"
 #include "res/resource.h"

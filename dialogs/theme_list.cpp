@@ -2,7 +2,7 @@
 // -1.
 #include "dialogs/dialogs.h"
 
-#include "common/message_box.h"
+#include "app/message_box.h"
 #include "config/state.h"
 #include "res/resource.h"
 

@@ -6,7 +6,7 @@
 // clears it only once the new process exists.
 #include "shell/shell.h"
 
-#include "common/message_box.h"
+#include "app/message_box.h"
 #include "themes/theme.h"
 
 constexpr DWORD kIdleWaitMs = 30000;

@@ -1,6 +1,6 @@
 // Log off, shut down or reboot.
-#include "common/message_box.h"
-#include "common/text.h"
+#include "app/message_box.h"
+#include "config/text.h"
 #include "shell/shell.h"
 
 // Shown when the system has no text of its own for an error code.

@@ -1,7 +1,7 @@
 // The Windows system shell setting: the program Windows starts at log-on.
 
-#include "common/message_box.h"
-#include "common/text.h"
+#include "app/message_box.h"
+#include "config/text.h"
 #include "shell/shell.h"
 
 constexpr char kManagerFileName[] = "Quillfern.exe";

@@ -14,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "common/message_box.h"
+#include "app/message_box.h"
 #include "config/state.h"
 #include "control/control.h"
 #include "res/resource.h"

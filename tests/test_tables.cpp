@@ -3,8 +3,8 @@
 #include <fstream>
 #include "app/manager.h"
 #include "cli/cli.h"
-#include "common/message_box.h"
-#include "common/text.h"
+#include "app/message_box.h"
+#include "config/text.h"
 #include "config/config.h"
 #include "control/control.h"
 #include "dialogs/dialogs.h"

@@ -1,7 +1,7 @@
 // Installing a LiteStep theme: back up LiteStep's step.rc and modules.ini
 // beside the manager, copy the theme's over them, set its wallpaper.
-#include "common/message_box.h"
-#include "common/text.h"
+#include "app/message_box.h"
+#include "config/text.h"
 #include "themes/theme.h"
 
 constexpr char kThemeFailed[] = "An error has occured while installing the current user's\ntheme";

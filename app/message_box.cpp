@@ -1,6 +1,6 @@
-#include "common/message_box.h"
+#include "app/message_box.h"
 
-#include "common/text.h"
+#include "config/text.h"
 
 constexpr char kCheckPathsText[] = ".  Please check Quillfern.cfg and verify that\nall paths are correct.";
 constexpr size_t kLongestPathFault = 128;   // the longest what, with room to spare

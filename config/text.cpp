@@ -1,4 +1,4 @@
-#include "common/text.h"
+#include "config/text.h"
 
 size_t TextLength(const char *text)
 {
