@@ -12,8 +12,10 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "app/message_box.h"
 #include "config/state.h"
@@ -24,6 +26,7 @@
 namespace {
 
 typedef std::vector<std::string> Words;
+typedef std::lock_guard<std::mutex> Locked;
 struct Step { int line; Words words; std::string text; };
 struct Row { std::string name; std::vector<Step> steps; };
 struct Process { DWORD pid, parent; std::string role; };
@@ -53,8 +56,7 @@ std::string Join(const Words &words, size_t from) {
 std::string User() {
     char user[256] = "";
     DWORD size = sizeof user;
-    GetUserNameA(user, &size);
-    return user;
+    return GetUserNameA(user, &size) ? user : "";
 }
 bool KeyDown() { return (GetAsyncKeyState(VK_SHIFT) | GetAsyncKeyState(VK_CONTROL)) & 0x8000; }
 // "xN" as the last word: N times.
@@ -114,8 +116,7 @@ DWORD Finish(HANDLE process) {
 bool Reg(const std::string &args) {
     HANDLE reg = Start("C:\\windows\\system32\\reg.exe", args);
     bool done = Finish(reg) == 0;
-    CloseHandle(reg);
-    return done;
+    return CloseHandle(reg) && done;
 }
 
 // The processes whose image lies under dir; a role is a file name less ".exe", in lower case.
@@ -127,8 +128,7 @@ std::vector<Process> ProcessesIn(const std::string &dir) {
         char path[2 * MAX_PATH] = "";
         DWORD size = sizeof path;
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-        if (process && QueryFullProcessImageNameA(process, 0, path, &size) &&
-            _strnicmp(path, dir.c_str(), dir.size()) == 0) {
+        if (process && QueryFullProcessImageNameA(process, 0, path, &size) && !_strnicmp(path, dir.c_str(), dir.size())) {
             std::string role(entry.szExeFile, strcspn(entry.szExeFile, "."));
             found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, CharLowerA(&role[0])});
         }
@@ -263,16 +263,16 @@ public:
         PlaceManager(dir + "mgr\\");
         RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
         for (const char *item : {"Quillfern.litestep_exe=@sh\\litestep.exe", "Quillfern.explorer_exe=@sh\\explorer.exe",
-                                 "Alternate_Shells.altshell_name_1=Alt",
-                                 "Alternate_Shells.altshell_path_1=@sh\\altshell.exe", "shell=litestep_exe",
-                                 "kill_delay=5"})
+                                 "Alternate_Shells.altshell_name_1=Alt", "Alternate_Shells.altshell_path_1=@sh\\altshell.exe",
+                                 "shell=litestep_exe", "kill_delay=5"})
             Set(item);
-        InitializeCriticalSection(&lock);
-        watcher = CreateThread(NULL, 0, Watch, this, 0, NULL);
+        watcher = std::thread([this] {
+            for (; !stop; Sleep(15)) Poll();
+        });
     }
     ~Scene() {
-        stop = 1;
-        WaitForSingleObject(watcher, INFINITE);
+        stop = true;
+        watcher.join();
         // A key left down (pressed by the row, or not let go by the manager: the row failed for it) goes up.
         for (BYTE key : {VK_SHIFT, VK_CONTROL})
             if (GetAsyncKeyState(key) & 0x8000) keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
@@ -280,7 +280,6 @@ public:
         for (HANDLE process : managers) CloseHandle(process);
         if (winlogonGone) Reg("import " + dir + "winlogon.reg");
         if (RemoveDirectoryA(systemIni.c_str())) WriteText(systemIni, systemIniText);
-        DeleteCriticalSection(&lock);
     }
 
     void Run() {
@@ -303,9 +302,10 @@ private:
     bool checking = false, win98 = false, winlogonGone = false;
     std::vector<HANDLE> managers, clients;
     std::map<std::string, size_t> cursor;   // per role, the events.log lines taken
-    CRITICAL_SECTION lock;                  // over what the watcher shares: the queue, the managers
-    HANDLE watcher;
-    volatile LONG stop = 0, maxShells = 0;
+    std::mutex lock;                        // over what the watcher shares: the queue, the managers
+    std::thread watcher;
+    volatile bool stop = false;
+    volatile LONG maxShells = 0;
     std::deque<HWND> queue;
     std::set<HWND> seen;
     HWND dialog = NULL;
@@ -317,9 +317,8 @@ private:
     }
     bool Fail(const std::string &what) {
         std::string where = step ? "line " + N(step->line) + " `" + step->text + "`" : "the end", pending;
-        EnterCriticalSection(&lock);
+        Locked held(lock);
         for (HWND window : queue) pending += "\n  unanswered: " + KindOf(window);
-        LeaveCriticalSection(&lock);
         ADD_FAILURE() << "row [" << row.name << "], " << where << ": " << what << pending;
         return false;
     }
@@ -345,10 +344,7 @@ private:
         if (verb == "setreg")
             return Done(Reg("add " + (arg == "HKCU" ? kHkcu : kHklm) + " /v " + w[2] + " /d " + Join(w, 3) + " /f"));
         if (verb == "fault") return Fault(arg);
-        if (verb == "longdir") {
-            PlaceManager(dir + std::string(number - dir.size() - strlen("\\Quillfern.exe"), 'd') + "\\");
-            return true;
-        }
+        if (verb == "longdir") return PlaceManager(dir + std::string(number - dir.size() - strlen("\\Quillfern.exe"), 'd') + "\\");
         if (verb == "cfgtext") {
             std::string text = Resolve(gTexts[arg]);
             for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) text.insert(at, "\r");
@@ -388,11 +384,11 @@ private:
     // Every visible window captioned like ours, queued once, in the order they came; and the
     // managers' children, never two at once.
     void Poll() {
-        // Gone windows are forgotten before the look: one that closed during it would come back as new.
-        EnterCriticalSection(&lock);
-        for (auto it = seen.begin(); it != seen.end();) it = IsWindow(*it) ? std::next(it) : seen.erase(it);
-        LeaveCriticalSection(&lock);
         std::vector<HWND> found;
+        {   // Gone windows are forgotten before the look: one that closed during it would come back as new.
+            Locked held(lock);
+            for (auto it = seen.begin(); it != seen.end();) it = IsWindow(*it) ? std::next(it) : seen.erase(it);
+        }
         EnumWindows([](HWND window, LPARAM list) -> BOOL {
             char name[64] = "", caption[64] = "";
             GetClassNameA(window, name, sizeof name);
@@ -401,7 +397,7 @@ private:
                 ((std::vector<HWND> *)list)->push_back(window);
             return TRUE;
         }, (LPARAM)&found);
-        EnterCriticalSection(&lock);
+        Locked held(lock);
         for (HWND window : found)
             if (seen.insert(window).second) queue.push_back(window);
         std::set<DWORD> owners;
@@ -409,26 +405,22 @@ private:
         LONG shells = 0;
         for (const Process &process : ProcessesIn(sh)) shells += owners.count(process.parent);
         maxShells = std::max<LONG>(LONG(maxShells), shells);
-        LeaveCriticalSection(&lock);
-    }
-    static DWORD WINAPI Watch(void *scene) {
-        for (Scene *s = (Scene *)scene; !s->stop; Sleep(15)) s->Poll();
-        return 0;
     }
     HWND TakeWindow(DWORD timeoutMs) {
         HWND window = NULL;
         WaitUntil([&] {
-            EnterCriticalSection(&lock);
+            Locked held(lock);
             if (!queue.empty()) window = queue.front(), queue.pop_front();
-            LeaveCriticalSection(&lock);
             return window != NULL;
         }, timeoutMs);
         return window;
     }
     bool NoWindows() {
-        EnterCriticalSection(&lock);
-        bool none = queue.empty();
-        LeaveCriticalSection(&lock);
+        bool none;
+        {
+            Locked held(lock);
+            none = queue.empty();
+        }
         return none || Fail("a box or dialog that the row does not list");
     }
     // Every client ends, with 0; -check with the findings its box counts (and bigcfg wrote).
@@ -458,10 +450,10 @@ private:
         return IsWindow(control) || Fail("the manager has gone");
     }
 
-    void PlaceManager(const std::string &where) {
+    bool PlaceManager(const std::string &where) {
         mgr = where, exe = mgr + "Quillfern.exe";
         CreateDirectoryW(Wide(mgr).c_str(), NULL);
-        CopyFileW(Wide(ManagerToCopy()).c_str(), Wide(exe).c_str(), FALSE);
+        return Done(CopyFileW(Wide(ManagerToCopy()).c_str(), Wide(exe).c_str(), FALSE));
     }
     // SECTION.KEY=VALUE, or KEY=VALUE of [default]: into the Quillfern.cfg that each start takes.
     void Set(const std::string &item) {
@@ -503,9 +495,10 @@ private:
         checking = !manager && w.size() > 1 && w[1] == "-check";
         bool copied = CopyFileW(Wide(cfg).c_str(), Wide(mgr + "Quillfern.cfg").c_str(), FALSE);
         HANDLE process = copied ? Start(exe, Join(w, 1)) : NULL;
-        EnterCriticalSection(&lock);
-        (manager ? managers : clients).push_back(process);
-        LeaveCriticalSection(&lock);
+        {
+            Locked held(lock);
+            (manager ? managers : clients).push_back(process);
+        }
         return process || Fail("cannot start " + exe);
     }
     bool Post(const Words &w) {
@@ -526,8 +519,7 @@ private:
         if (!wanted) return Fail("expected box " + w[1] + ", got " + got);
         RECT r = {};
         GetWindowRect(box, &r);
-        if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) ||
-            r.bottom > GetSystemMetrics(SM_CYSCREEN))
+        if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) || r.bottom > GetSystemMetrics(SM_CYSCREEN))
             return Fail("the box is not wholly on the screen");
         lastBox = got.substr(5, got.size() - 6);
         int id = w[2] == "yes" ? IDYES : w[2] == "no" ? IDNO : IDOK;
@@ -688,10 +680,11 @@ private:
         DWORD me = GetCurrentProcessId(), pid = GetProcessId(managers.front()), start = GetTickCount();
         int base = 0, threads = 0, mine = 0, wineLeak = 0;
         for (int n = -count; n <= count; n++) {
-            EnterCriticalSection(&lock);   // the watcher held: nothing else of ours makes handles meanwhile
-            if (n == 0) base = Handles(pid), threads = Threads(pid), mine = Handles(me);
-            wineLeak = Handles(me) - mine;
-            LeaveCriticalSection(&lock);
+            {   // the watcher held: nothing else of ours makes handles meanwhile
+                Locked held(lock);
+                if (n == 0) base = Handles(pid), threads = Threads(pid), mine = Handles(me);
+                wineLeak = Handles(me) - mine;
+            }
             if (n == count) break;
             if (!PostMessageA(Manager(), CM_RESTART, 0, 0) || !WaitEvent({"", "litestep", "start"}) || !Sync())
                 return false;
