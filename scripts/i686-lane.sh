@@ -17,12 +17,8 @@ qf_make_prefix
 qf_start_session
 set +e
 echo "i686 lane: build/i686/Quillfern.exe under 32-bit Wine in a 64-bit prefix, display $DISPLAY (log: build/i686-lane.log)..." >&2
-# The rows that touch the registry, the dialogs, start-up and the command words.
-# Each part must name a row of tests/scenarios.txt, or the run fails.
-rows="from the configuration|alternate shell|swap|shell choice|dies by itself|second manager|offers to install"
-rows="$rows|-install|uninstalled|Windows 98|client words|Winlogon|one start at a time|executable missing|64-bit"
-rows="$rows|-check|Control held"
-QF_EXE="$PWD/build/i686/Quillfern.exe" QF_ROWS="$rows" \
+# Every row of the scenario table, against the executable that ships.
+QF_EXE="$PWD/build/i686/Quillfern.exe" \
     ctest --test-dir build/x86_64 -V -R '^test_scenarios$' "$@" </dev/null >build/i686-lane.log 2>&1
 status=$?
 qf_stop_session >/dev/null 2>&1

@@ -6,9 +6,8 @@
 #
 # scripts/test.sh --i686 is the i686 lane: the shipped 32-bit build run under
 # the 32-bit Wine in a 64-bit prefix of its own (build/wineprefix-i686), as on
-# 64-bit Windows. It adds wine32:i386 when missing and runs the scenario rows
-# that touch the registry, the dialogs, start-up and the command words against
-# build/i686/Quillfern.exe. Where the kernel cannot run 32-bit programs it
+# 64-bit Windows. It adds wine32:i386 when missing and runs every scenario row
+# against build/i686/Quillfern.exe. Where the kernel cannot run 32-bit programs it
 # says so in one line and exits with 3.
 set -e
 cd "$(dirname "$0")/.."
