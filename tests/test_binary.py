@@ -1,7 +1,7 @@
 """The shipped build/i686/Quillfern.exe as Windows 95 and NT 4.0 load it, and built again elsewhere."""
 import pathlib, re, struct, subprocess, sys, tempfile, unittest, zipfile, pefile
 
-SOURCE = pathlib.Path(sys.argv[1]).resolve()  # run as: test_binary.py <source dir>
+SOURCE = pathlib.Path(__file__).resolve().parent.parent
 EXE = SOURCE / 'build' / 'i686' / 'Quillfern.exe'
 # The imports Windows 95 and NT 4.0 both have: :NTx names the NT release that added one, :95stub one
 # that 95 has as a failing stub (called on NT alone). No FreeLibrary: the file dialog's extensions may run.
