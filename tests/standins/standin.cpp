@@ -26,8 +26,7 @@ static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM
     if (message == 9260 && !strcmp(gRole, "litestep")) QuitRequested();
     return message == WM_CLOSE ? 0 : DefWindowProcA(window, message, wParam, lParam);
 }
-// Shown without taking the focus: on the unmanaged test display Wine sets the modifier keys back
-// to the real keyboard's whenever a window takes it, which would hide the key held.
+// Shown without taking the focus, which would make Wine set the held modifier keys back (docs/testbed.md).
 static void MakeWindow(const char *className, const char *title) {
     WNDCLASSA windowClass = {.lpfnWndProc = WndProc, .lpszClassName = className};
     RegisterClassA(&windowClass);
