@@ -16,6 +16,7 @@ static LRESULT CALLBACK WitnessProc(HWND window, UINT message, WPARAM wParam, LP
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }
+static WNDCLASSA gWitnessClass = {.lpfnWndProc = WitnessProc, .lpszClassName = "QuillfernSessionWitness"};
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
@@ -24,19 +25,19 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     HANDLE ready = CreateEventA(NULL, TRUE, FALSE, "QuillfernSessionReady");
     if (lstrcmpA(word, "keep") == 0) {
         GetDesktopWindow();   // the desktop process brings its tray up a moment after this
-        HWND holder = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL), tray;
+        HWND holder = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
         for (int i = 0; i < 200 && FindWindowA(kTray, NULL) == NULL; i++) Sleep(50);
-        while ((tray = FindWindowA(kTray, NULL)) != NULL && SetParent(tray, holder) != NULL) {}
-        WNDCLASSA windowClass = {0, WitnessProc, 0, 0, NULL, NULL, NULL, NULL, NULL, "QuillfernSessionWitness"};
-        CreateWindowExA(0, MAKEINTATOM(RegisterClassA(&windowClass)), "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+        while (HWND tray = FindWindowA(kTray, NULL))
+            if (SetParent(tray, holder) == NULL) break;
+        RegisterClassA(&gWitnessClass);
+        CreateWindowExA(0, gWitnessClass.lpszClassName, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
         if (FindWindowA(kTray, NULL) == NULL) SetEvent(ready);
         for (MSG message; GetMessageA(&message, NULL, 0, 0) > 0;) DispatchMessageA(&message);
         return 0;
     }
     GetModuleFileNameA(NULL, exe, sizeof exe);
     snprintf(line, sizeof line, "\"%s\" keep %s", exe, gWitness);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
+    STARTUPINFOA startup = {sizeof startup};
     PROCESS_INFORMATION keeper = {};
     if (!CreateProcessA(exe, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &keeper)) return 2;
     HANDLE either[] = {ready, keeper.hProcess};
