@@ -36,9 +36,9 @@ const std::string kHklm = "\"HKLM\\" + kWinlogon + "\"", kHkcu = "\"HKCU\\" + kW
 // Where 64-bit Windows keeps the Winlogon values of 32-bit programs: ours must never land there.
 const std::string kWow64Winlogon = "SOFTWARE\\Wow6432Node" + kWinlogon.substr(8);
 const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
+const char *const kOtherManager = getenv("QF_EXE");
 std::map<std::string, std::string> gTexts = {{"SystemShellFailed", kSystemShellFailed}};
 std::vector<std::string> gFigures;   // the load rows' measures
-const char *const gOtherManager = getenv("QF_EXE");
 
 template <typename F> bool WaitUntil(F done, DWORD timeoutMs = kWaitMs) {
     for (DWORD start = GetTickCount(); !done(); Sleep(20))
@@ -74,8 +74,7 @@ void RemoveTree(const std::wstring &dir) {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((dir + name).c_str());
         else if (name != L"." && name != L"..") RemoveTree(dir + name + L"\\");
     }
-    FindClose(search);
-    RemoveDirectoryW(dir.c_str());
+    FindClose(search), RemoveDirectoryW(dir.c_str());
 }
 
 HANDLE Start(const std::string &exe, const std::string &args) {
@@ -83,20 +82,18 @@ HANDLE Start(const std::string &exe, const std::string &args) {
     STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION info = {};
     // Wine starts a program whose path passes MAX_PATH only by its bare name, from its directory.
-    if (!CreateProcessW(Wide(exe).c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &startup, &info)
-        && SetCurrentDirectoryW(dir.c_str())) {
+    if (!CreateProcessW(Wide(exe).c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &startup, &info) &&
+        SetCurrentDirectoryW(dir.c_str())) {
         std::wstring name = Wide(exe.substr(exe.rfind('\\') + 1));
         CreateProcessW(name.c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info);
     }
-    CloseHandle(info.hThread);
-    return info.hProcess;
+    return CloseHandle(info.hThread), info.hProcess;
 }
-// The exit code, or STILL_ACTIVE when the process did not end in time.
+// The exit code, or STILL_ACTIVE (259) when the process did not end in time.
 DWORD Finish(HANDLE process) {
     DWORD code = STILL_ACTIVE;
     WaitForSingleObject(process, kWaitMs);
-    GetExitCodeProcess(process, &code);
-    return code;
+    return GetExitCodeProcess(process, &code), code;
 }
 bool Reg(const std::string &args) {
     HANDLE reg = Start("C:\\windows\\system32\\reg.exe", args);
@@ -113,21 +110,19 @@ std::vector<Process> ProcessesIn(const std::string &dir) {
         char path[2 * MAX_PATH] = "";
         DWORD size = sizeof path;
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-        if (process && QueryFullProcessImageNameA(process, 0, path, &size) && !_strnicmp(path, dir.c_str(), dir.size())) {
+        if (process && QueryFullProcessImageNameA(process, 0, path, &size) &&
+            !_strnicmp(path, dir.c_str(), dir.size())) {
             std::string role(entry.szExeFile, strcspn(entry.szExeFile, "."));
             found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, CharLowerA(&role[0])});
         }
         CloseHandle(process);
     }
-    CloseHandle(snapshot);
-    return found;
+    return CloseHandle(snapshot), found;
 }
 void KillIn(const std::string &dir) {
     for (const Process &entry : ProcessesIn(dir)) {
         HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.pid);
-        TerminateProcess(process, 0xDEAD);
-        WaitForSingleObject(process, kWaitMs);
-        CloseHandle(process);
+        TerminateProcess(process, 0xDEAD), WaitForSingleObject(process, kWaitMs), CloseHandle(process);
     }
 }
 
@@ -146,7 +141,7 @@ std::string Wow64() {
 int Handles(DWORD pid) {
     struct Entry { ULONG owner; BYTE type, flags; USHORT value; PVOID object; ULONG access; };
     typedef LONG(WINAPI * QueryFn)(ULONG, PVOID, ULONG, PULONG);
-    static QueryFn query = (QueryFn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
+    static auto query = (QueryFn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
     std::vector<char> buffer(1 << 22);
     if (query(16 /* SystemHandleInformation */, &buffer[0], (ULONG)buffer.size(), NULL) != 0) return -1;
     const Entry *entries = (const Entry *)(&buffer[0] + sizeof(ULONG_PTR));
@@ -160,15 +155,13 @@ int Threads(DWORD pid) {
     int count = 0;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
         count += entry.th32OwnerProcessID == pid;
-    CloseHandle(snapshot);
-    return count;
+    return CloseHandle(snapshot), count;
 }
 
 std::string TextOf(HWND window) {
     char text[4096] = "";
     DWORD_PTR got;
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got);
-    return text;
+    return SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got), text;
 }
 // A window captioned like ours, told by its controls: "box" with its text, or a dialog's kind.
 std::string KindOf(HWND window) {
@@ -209,35 +202,30 @@ std::vector<Row> LoadRows() {
     }
     return rows;
 }
-std::string ManagerToCopy() {
-    std::string path = gOtherManager ? "Z:" + std::string(gOtherManager) : kBin + "Quillfern.exe";
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
 
 class Scene {
 public:
     explicit Scene(const Row &row) : row(row) {
-        std::string name = row.name;
+        std::string name = row.name, standin = kBin + "testbin\\standin.exe";
         std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
         dir = kBin + "scratch\\" + name + "\\", sh = dir + "sh\\", cfg = dir + "Quillfern.cfg";
         RemoveTree(Wide(dir));
         for (const std::string &made : {kBin + "scratch", dir, sh}) CreateDirectoryA(made.c_str(), NULL);
         for (const char *role : {"litestep", "explorer", "altshell", "folder", "probe"})
-            CopyFileA((kBin + "testbin\\standin.exe").c_str(), (sh + role + ".exe").c_str(), FALSE);
-        WriteText(sh + "step.rc", "own step.rc");
-        WriteText(sh + "modules.ini", "own modules.ini");
-        PlaceManager(dir + "mgr\\");
+            CopyFileA(standin.c_str(), (sh + role + ".exe").c_str(), FALSE);
+        WriteText(sh + "step.rc", "own step.rc"), WriteText(sh + "modules.ini", "own modules.ini");
+        std::string manager = kOtherManager ? "Z:" + std::string(kOtherManager) : kBin + "Quillfern.exe";
+        std::replace(manager.begin(), manager.end(), '/', '\\');
+        PlaceManager(dir + "mgr", manager);
         RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
         for (const char *item : {"Quillfern.litestep_exe=@sh\\litestep.exe", "Quillfern.explorer_exe=@sh\\explorer.exe",
-                                 "Alternate_Shells.altshell_name_1=Alt", "Alternate_Shells.altshell_path_1=@sh\\altshell.exe",
-                                 "shell=litestep_exe", "kill_delay=5"})
+                                 "Alternate_Shells.altshell_name_1=Alt", "Alternate_Shells.altshell_path_1=@sh\\altshell.exe"})
             Set(item);
+        Set("shell=litestep_exe"), Set("kill_delay=5");
         watcher = std::thread([this] { for (; !stop; Sleep(15)) Poll(); });
     }
     ~Scene() {
-        stop = true;
-        watcher.join();
+        stop = true, watcher.join();
         // A key left down (pressed by the row, or not let go by the manager: the row failed for it) goes up.
         for (BYTE key : {VK_SHIFT, VK_CONTROL})
             if (GetAsyncKeyState(key) & 0x8000) keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
@@ -276,8 +264,8 @@ private:
     HWND dialog = NULL;
 
     static std::string SystemIni() {
-        char windows[MAX_PATH];
-        return std::string(windows, GetWindowsDirectoryA(windows, MAX_PATH)) + "\\system.ini";
+        char dir[MAX_PATH];
+        return std::string(dir, GetWindowsDirectoryA(dir, MAX_PATH)) + "\\system.ini";
     }
     bool Fail(const std::string &what) {
         std::string where = step ? "line " + N(step->line) + " `" + step->text + "`" : "the end", pending;
@@ -292,7 +280,7 @@ private:
         const std::string &verb = w[0], arg = w.size() > 1 ? w[1] : "";
         int number = atoi(arg.c_str());
         // The scene.
-        if (verb == "cfg") return std::all_of(w.begin() + 1, w.end(), [&](const std::string &item) { return Set(item); });
+        if (verb == "cfg") return std::all_of(w.begin() + 1, w.end(), [&](const std::string &i) { return Set(i); });
         if (verb == "themes") return Themes(number);
         if (verb == "behave") return Done(WriteText(sh + arg + ".txt", Join(w, 2)));
         if (verb == "write") return Done(WriteText(dir + arg, Join(w, 2)));
@@ -305,7 +293,8 @@ private:
         if (verb == "setreg")
             return Done(Reg("add " + (arg == "HKCU" ? kHkcu : kHklm) + " /v " + w[2] + " /d " + Join(w, 3) + " /f"));
         if (verb == "fault") return Fault(arg);
-        if (verb == "longdir") return PlaceManager(dir + std::string(number - dir.size() - strlen("\\Quillfern.exe"), 'd') + "\\");
+        if (verb == "longdir")   // the manager moved to where its path is N characters long
+            return PlaceManager(dir + std::string(number - dir.size() - strlen("\\Quillfern.exe"), 'd'), exe);
         if (verb == "cfgtext") {
             std::string text = Resolve(gTexts[arg]);
             for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) text.insert(at, "\r");
@@ -320,8 +309,8 @@ private:
         // What the user and the system do.
         if (verb == "start" || verb == "client") return Started(verb == "start", w);
         if (verb == "launch") return Done(CloseHandle(Start(sh + arg + ".exe", "")));
-        if (verb == "press") return keybd_event(VK_CONTROL, 0, 0, 0), true;
-        if (verb == "release") return keybd_event(VK_CONTROL, 0, KEYEVENTF_KEYUP, 0), true;
+        if (verb == "press" || verb == "release")
+            return keybd_event(VK_CONTROL, 0, verb == "press" ? 0 : KEYEVENTF_KEYUP, 0), true;
         if (verb == "post") return Post(w);
         if (verb == "box") return Box(w);
         if (verb == "dialog") return Dialog(w);
@@ -380,15 +369,16 @@ private:
         return none || Fail("a box or dialog that the row does not list");
     }
     // Every client ends, with 0; -check with the findings its box counts ("[section]: N finding(s)"),
-    // or N as bigcfg wrote them.
+    // which must be as many as bigcfg wrote.
     bool FinishClients() {
         bool ok = true;
         for (HANDLE client : clients) {
             size_t colon = lastBox.find("]: ");
-            DWORD code = Finish(client), want = !checking ? 0 : bigKeys >= 0 ? bigKeys
-                                                : colon == std::string::npos ? 0 : atoi(lastBox.c_str() + colon + 3);
+            int findings = colon == std::string::npos ? 0 : atoi(lastBox.c_str() + colon + 3);
+            DWORD code = Finish(client), want = checking ? findings : 0;
             CloseHandle(client);
-            if (code != want) ok = ok && Fail("client exit code " + N(code) + " (259: still running), box: " + lastBox);
+            if (code != want || (checking && bigKeys >= 0 && findings != bigKeys))
+                ok = Fail("client exit code " + N(code) + " (259: still running), box: " + lastBox);
         }
         clients.clear();
         return ok;
@@ -399,7 +389,7 @@ private:
     // WM_SETREDRAW, whose mark (WS_VISIBLE) shows it was taken, in its own loop or a modal one.
     bool Sync() {
         HWND control = Manager();
-        for (BOOL mark : {TRUE, FALSE}) {
+        for (bool mark : {true, false}) {   // the mark: WS_VISIBLE
             auto taken = [&] { return !IsWindow(control) || !(GetWindowLongA(control, GWL_STYLE) & WS_VISIBLE) == !mark; };
             if (!PostMessageA(control, WM_SETREDRAW, mark, 0) || !WaitUntil(taken))
                 return Fail("the manager stopped taking messages");
@@ -407,10 +397,10 @@ private:
         return IsWindow(control) || Fail("the manager has gone");
     }
 
-    bool PlaceManager(const std::string &where) {
-        mgr = where, exe = mgr + "Quillfern.exe";
+    bool PlaceManager(const std::string &where, std::string from) {   // from: a copy, as it may be exe
+        mgr = where + "\\", exe = mgr + "Quillfern.exe";
         CreateDirectoryW(Wide(mgr).c_str(), NULL);
-        return Done(CopyFileW(Wide(ManagerToCopy()).c_str(), Wide(exe).c_str(), FALSE));
+        return Done(CopyFileW(Wide(from).c_str(), Wide(exe).c_str(), FALSE));
     }
     // SECTION.KEY=VALUE, or KEY=VALUE of [default]: into the Quillfern.cfg that each start takes.
     bool Set(const std::string &item) {
@@ -444,7 +434,8 @@ private:
     // For System.ini a directory: a read-only file stops no one who runs as root.
     bool Fault(const std::string &what) {
         systemIniText = ReadText(systemIni);
-        if (what == "systemini") return Done(DeleteFileA(systemIni.c_str()) && CreateDirectoryA(systemIni.c_str(), NULL));
+        if (what == "systemini")
+            return Done(DeleteFileA(systemIni.c_str()) && CreateDirectoryA(systemIni.c_str(), NULL));
         winlogonGone = Reg("export " + kHklm + " " + dir + "winlogon.reg /y");
         return Done(winlogonGone && Reg("delete " + kHklm + " /f"));
     }
@@ -471,10 +462,11 @@ private:
         std::string got = box ? KindOf(box) : "nothing";
         bool wanted = w[1] == "*" ? got.compare(0, 4, "box ") == 0
                                   : gTexts.count(w[1]) && got == "box \"" + Resolve(gTexts[w[1]]) + "\"";
-        if (!wanted) return Fail("expected box " + w[1] + ", got " + got);
+        if (!wanted) return Fail("expected box " + w[1] + (gTexts.count(w[1]) ? "" : " (no such text)") + ", got " + got);
         RECT r = {};
         GetWindowRect(box, &r);
-        if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) || r.bottom > GetSystemMetrics(SM_CYSCREEN))
+        if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) ||
+            r.bottom > GetSystemMetrics(SM_CYSCREEN))
             return Fail("the box is not wholly on the screen");
         lastBox = got.substr(5, got.size() - 6);
         int id = w[2] == "yes" ? IDYES : w[2] == "no" ? IDNO : IDOK;
@@ -486,7 +478,7 @@ private:
         if (!dialog || KindOf(dialog) != w[1])
             return Fail("expected dialog " + w[1] + ", got " + (dialog ? KindOf(dialog) : "nothing"));
         for (size_t i = 2; i < w.size(); i++)
-            if (!DialogHolds(w[i])) return Fail("dialog " + w[1] + ": " + w[i] + " does not hold; items " + Items());
+            if (!DialogHolds(w[i])) return Fail(w[1] + " dialog: " + w[i] + " does not hold; items " + Items());
         return true;
     }
     bool DialogHolds(const std::string &action) {
@@ -495,11 +487,11 @@ private:
             {"logoff", IDC_LOGOFF}, {"shutdown", IDC_SHUTDOWN}, {"terminate", IDC_TERMINATE}};
         size_t equals = action.find('=');
         std::string act = action.substr(0, equals), arg = equals == std::string::npos ? "" : action.substr(equals + 1);
-        int button = buttons.count(arg) ? buttons.at(arg) : -1;
+        int button = buttons.count(arg) ? buttons.at(arg) : -1, number = atoi(arg.c_str());
         if (act == "ok" || act == "cancel") return PostMessageA(dialog, WM_COMMAND, act == "ok" ? IDOK : IDCANCEL, 0);
         if (act == "is") return IsDlgButtonChecked(dialog, button) == BST_CHECKED;
         if (act == "click") return PostMessageA(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
-        if (act == "pick") return SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_SETCURSEL, atoi(arg.c_str()) - 1, 0) >= 0;
+        if (act == "pick") return SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_SETCURSEL, number - 1, 0) >= 0;
         if (act == "items") return Items() == arg;
         if (act == "closes") return WaitUntil([&] { return !IsWindow(dialog); });
         // No countdown: four of its 250 ms ticks pass unseen.
@@ -525,7 +517,7 @@ private:
         const std::string &role = w[1], prefix = role + " " + w[2];
         bool keys = w.size() > 3 && w[3][0] != 'x';
         std::string want = prefix, line;
-        if (keys) want += w[3] == "shift" ? " shift=1 control=0" : w[3] == "control" ? " shift=0 control=1" : " shift=0 control=0";
+        if (keys) want += " shift=" + N(w[3] == "shift") + " control=" + N(w[3] == "control");
         auto next = [&] {
             std::istringstream in(ReadText(sh + "events.log"));
             for (size_t index = 0; std::getline(in, line); index++) {
@@ -559,9 +551,11 @@ private:
             if (what == "file") return ReadText(dir + w[2]);
             if (what == "keys") return KeyDown() ? "down" : "up";
             if (what == "wow64") return Wow64();
-            if (what == "shell" && win98)
-                return GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, systemIni.c_str()), text;
-            if (what == "shell") return RegValue(HKEY_LOCAL_MACHINE, "Shell");
+            if (what == "shell" && !win98) return RegValue(HKEY_LOCAL_MACHINE, "Shell");
+            if (what == "shell") {
+                GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, systemIni.c_str());
+                return text;
+            }
             return RegValue(w[2] == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, w[3].c_str());
         };
         return WaitUntil([&] { return _stricmp((got = read()).c_str(), want.c_str()) == 0; }) ||
@@ -602,9 +596,8 @@ private:
                 std::string kind = KindOf(window), first = kind.substr(0, kind.find(' '));
                 tally[(IsWindow(window) ? "answered " : "closed before its turn: ") + first]++;
                 if (!IsWindow(window)) continue;
-                bool dialog = kind == "terminated" || kind == "themes";
-                if (!dialog && std::none_of(allowed.begin(), allowed.end(),
-                                            [&](const std::string &t) { return kind == "box \"" + gTexts[t] + "\""; }))
+                auto isAllowed = [&](const std::string &text) { return kind == "box \"" + gTexts[text] + "\""; };
+                if (kind != "terminated" && kind != "themes" && std::none_of(allowed.begin(), allowed.end(), isAllowed))
                     return Fail("storm: unexpected " + kind + " after " + N(posted) + " messages");
                 if (kind == "terminated")
                     PostMessageA(GetDlgItem(window, pick() % 2 ? IDC_LITESTEP : IDC_EXPLORER), BM_CLICK, 0, 0);
@@ -614,8 +607,8 @@ private:
             if (!Manager() || KeyDown()) return Fail("the manager gone, or a key down once idle, burst " + N(bursts));
         }
         for (const auto &t : tally) figures += "; " + t.first + " " + N(t.second);
-        gFigures.push_back(figures + "; " + N(posted) + " in " + N(bursts) + " bursts; shell processes at once at most " +
-                           N(maxShells));
+        figures += "; " + N(posted) + " in " + N(bursts) + " bursts; shell processes at once at most " + N(maxShells);
+        gFigures.push_back(figures);
         return true;
     }
 
@@ -637,14 +630,14 @@ private:
                 return false;
             for (const Process &shell : ProcessesIn(sh)) {
                 HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, shell.pid);
-                WaitForInputIdle(process, kWaitMs);
-                CloseHandle(process);
+                WaitForInputIdle(process, kWaitMs), CloseHandle(process);
             }
         }
         std::string growth;
         bool flat = WaitUntil([&] {
             int nowThreads = Threads(pid), nowHandles = Handles(pid);
-            growth = "threads " + N(threads) + " to " + N(nowThreads) + ", handles " + N(base) + " to " + N(nowHandles);
+            growth = "threads " + N(threads) + " to " + N(nowThreads) + ", handles " + N(base) + " to " +
+                     N(nowHandles);
             return base > 0 && nowThreads <= threads && nowHandles - base <= wineLeak;
         }, 5000);
         gFigures.push_back("spawns: " + N(count) + " restarts after " + N(count) + " to warm up, " +
@@ -657,7 +650,7 @@ private:
 void PrintTo(const Row &row, std::ostream *out) { *out << row.name; }
 class Scenario : public testing::TestWithParam<Row> {};
 TEST_P(Scenario, Row) { Scene(GetParam()).Run(); }
-INSTANTIATE_TEST_SUITE_P(Table, Scenario, testing::ValuesIn(LoadRows()), [](const testing::TestParamInfo<Row> &info) {
+INSTANTIATE_TEST_SUITE_P(Table, Scenario, testing::ValuesIn(LoadRows()), [](const auto &info) {
     std::string name = info.param.name;
     std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
     return name;
@@ -665,24 +658,22 @@ INSTANTIATE_TEST_SUITE_P(Table, Scenario, testing::ValuesIn(LoadRows()), [](cons
 TEST(Scenarios, TableHasRows) { EXPECT_FALSE(LoadRows().empty()) << "no rows in tests\\scenarios.txt"; }
 
 // The Winlogon keys go back as they were before the run (values the run added may stay); the
-// figures are written only when every check of a run of the whole table on this build's manager
-// passed (a run of picked rows, or the i686 lane's, leaves them as they are).
+// figures are written only when every row of a whole run on this build's manager passed (a run of
+// picked rows, or the i686 lane's, leaves them as they are).
 struct Figures : testing::Environment {
     bool whole = false;
     void SetUp() override {
-        whole = !gOtherManager && GTEST_FLAG_GET(filter) == "*";
+        whole = !kOtherManager && GTEST_FLAG_GET(filter) == "*";
         if (whole) DeleteFileA((kBin + "robustness.txt").c_str());
         KillIn(kBin + "scratch\\");   // what a run stopped half-way left running
-        Reg("export " + kHklm + " " + kBin + "hklm.reg /y");
-        Reg("export " + kHkcu + " " + kBin + "hkcu.reg /y");
+        Reg("export " + kHklm + " " + kBin + "hklm.reg /y"), Reg("export " + kHkcu + " " + kBin + "hkcu.reg /y");
     }
     void TearDown() override {
         std::string text;
         for (const std::string &line : gFigures) text += line + "\r\n";
         if (whole && testing::UnitTest::GetInstance()->Passed() && !gFigures.empty())
             WriteText(kBin + "robustness.txt", text);
-        Reg("import " + kBin + "hklm.reg");
-        Reg("import " + kBin + "hkcu.reg");
+        Reg("import " + kBin + "hklm.reg"), Reg("import " + kBin + "hkcu.reg");
     }
 };
 testing::Environment *const gFiguresEnvironment = testing::AddGlobalTestEnvironment(new Figures);
