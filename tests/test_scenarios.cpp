@@ -33,8 +33,6 @@ struct Process { DWORD pid, parent; std::string role; };
 constexpr DWORD kWaitMs = 40000;   // for anything the manager does; a busy shell costs it 30 s
 const std::string kBin = QF_BIN_DIR_WIN "\\", kSource = QF_SOURCE_DIR_WIN "\\", kWinlogon = kWinlogonKey;
 const std::string kHklm = "\"HKLM\\" + kWinlogon + "\"", kHkcu = "\"HKCU\\" + kWinlogon + "\"";
-// Where 64-bit Windows keeps the Winlogon values of 32-bit programs: ours must never land there.
-const std::string kWow64Winlogon = "SOFTWARE\\Wow6432Node" + kWinlogon.substr(8);
 const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
 const char *const kOtherManager = getenv("QF_EXE");
 std::map<std::string, std::string> gTexts = {{"SystemShellFailed", kSystemShellFailed}};
@@ -74,7 +72,8 @@ void RemoveTree(const std::wstring &dir) {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((dir + name).c_str());
         else if (name != L"." && name != L"..") RemoveTree(dir + name + L"\\");
     }
-    FindClose(search), RemoveDirectoryW(dir.c_str());
+    FindClose(search);
+    RemoveDirectoryW(dir.c_str());
 }
 
 HANDLE Start(const std::string &exe, const std::string &args) {
@@ -87,13 +86,15 @@ HANDLE Start(const std::string &exe, const std::string &args) {
         std::wstring name = Wide(exe.substr(exe.rfind('\\') + 1));
         CreateProcessW(name.c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info);
     }
-    return CloseHandle(info.hThread), info.hProcess;
+    CloseHandle(info.hThread);
+    return info.hProcess;
 }
 // The exit code, or STILL_ACTIVE (259) when the process did not end in time.
 DWORD Finish(HANDLE process) {
     DWORD code = STILL_ACTIVE;
     WaitForSingleObject(process, kWaitMs);
-    return GetExitCodeProcess(process, &code), code;
+    GetExitCodeProcess(process, &code);
+    return code;
 }
 bool Reg(const std::string &args) {
     HANDLE reg = Start("C:\\windows\\system32\\reg.exe", args);
@@ -117,25 +118,25 @@ std::vector<Process> ProcessesIn(const std::string &dir) {
         }
         CloseHandle(process);
     }
-    return CloseHandle(snapshot), found;
+    CloseHandle(snapshot);
+    return found;
 }
 void KillIn(const std::string &dir) {
     for (const Process &entry : ProcessesIn(dir)) {
         HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.pid);
-        TerminateProcess(process, 0xDEAD), WaitForSingleObject(process, kWaitMs), CloseHandle(process);
+        TerminateProcess(process, 0xDEAD);
+        WaitForSingleObject(process, kWaitMs);
+        CloseHandle(process);
     }
 }
 
-// A Winlogon value: its text, a DWORD in decimal, or "<missing>".
-std::string RegValue(HKEY root, const char *value, const std::string &key = kWinlogon) {
+// A Winlogon value, as 64-bit Windows' log-on reads it (so never in Wow6432Node, where a 32-bit
+// program's values would go by default): its text, a DWORD in decimal, or "<missing>".
+std::string RegValue(HKEY root, const char *value) {
     BYTE data[1024] = {};
     DWORD type = 0, size = sizeof data - 1;
-    if (RegGetValueA(root, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size)) return "<missing>";
+    if (RegGetValueA(root, kWinlogon.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size)) return "<missing>";
     return type == REG_DWORD ? N(*(DWORD *)data) : std::string((char *)data);
-}
-std::string Wow64() {
-    return RegValue(HKEY_LOCAL_MACHINE, "Shell", kWow64Winlogon) + ";" +
-           RegValue(HKEY_LOCAL_MACHINE, "AutoRestartShell", kWow64Winlogon);
 }
 // The handles a process holds, as the system lists them (GetProcessHandleCount answers 0 under Wine).
 int Handles(DWORD pid) {
@@ -155,13 +156,15 @@ int Threads(DWORD pid) {
     int count = 0;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
         count += entry.th32OwnerProcessID == pid;
-    return CloseHandle(snapshot), count;
+    CloseHandle(snapshot);
+    return count;
 }
 
 std::string TextOf(HWND window) {
     char text[4096] = "";
     DWORD_PTR got;
-    return SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got), text;
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got);
+    return text;
 }
 // A window captioned like ours, told by its controls: "box" with its text, or a dialog's kind.
 std::string KindOf(HWND window) {
@@ -203,8 +206,7 @@ std::vector<Row> LoadRows() {
     return rows;
 }
 
-class Scene {
-public:
+struct Scene {
     explicit Scene(const Row &row) : row(row) {
         std::string name = row.name, standin = kBin + "testbin\\standin.exe";
         std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
@@ -213,19 +215,21 @@ public:
         for (const std::string &made : {kBin + "scratch", dir, sh}) CreateDirectoryA(made.c_str(), NULL);
         for (const char *role : {"litestep", "explorer", "altshell", "folder", "probe"})
             CopyFileA(standin.c_str(), (sh + role + ".exe").c_str(), FALSE);
-        WriteText(sh + "step.rc", "own step.rc"), WriteText(sh + "modules.ini", "own modules.ini");
+        WriteText(sh + "step.rc", "own step.rc");
+        WriteText(sh + "modules.ini", "own modules.ini");
         std::string manager = kOtherManager ? "Z:" + std::string(kOtherManager) : kBin + "Quillfern.exe";
         std::replace(manager.begin(), manager.end(), '/', '\\');
         PlaceManager(dir + "mgr", manager);
         RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
         for (const char *item : {"Quillfern.litestep_exe=@sh\\litestep.exe", "Quillfern.explorer_exe=@sh\\explorer.exe",
-                                 "Alternate_Shells.altshell_name_1=Alt", "Alternate_Shells.altshell_path_1=@sh\\altshell.exe"})
+                                 "Alternate_Shells.altshell_name_1=Alt", "Alternate_Shells.altshell_path_1=alt",
+                                 "shell=litestep_exe", "kill_delay=5"})
             Set(item);
-        Set("shell=litestep_exe"), Set("kill_delay=5");
         watcher = std::thread([this] { for (; !stop; Sleep(15)) Poll(); });
     }
     ~Scene() {
-        stop = true, watcher.join();
+        stop = true;
+        watcher.join();
         // A key left down (pressed by the row, or not let go by the manager: the row failed for it) goes up.
         for (BYTE key : {VK_SHIFT, VK_CONTROL})
             if (GetAsyncKeyState(key) & 0x8000) keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
@@ -247,10 +251,9 @@ public:
         EXPECT_LE(maxShells, 1) << "row [" << row.name << "]: shell processes running at once";
     }
 
-private:
     const Row &row;
     const Step *step = NULL;
-    std::string dir, sh, cfg, mgr, exe, systemIni = SystemIni(), systemIniText, wow64 = Wow64(), lastBox;
+    std::string dir, sh, cfg, mgr, exe, systemIni = SystemIni(), systemIniText, lastBox;
     int bigKeys = -1;   // the unread keys that bigcfg wrote
     bool checking = false, win98 = false, winlogonGone = false;
     std::vector<HANDLE> managers, clients;
@@ -309,8 +312,10 @@ private:
         // What the user and the system do.
         if (verb == "start" || verb == "client") return Started(verb == "start", w);
         if (verb == "launch") return Done(CloseHandle(Start(sh + arg + ".exe", "")));
-        if (verb == "press" || verb == "release")
-            return keybd_event(VK_CONTROL, 0, verb == "press" ? 0 : KEYEVENTF_KEYUP, 0), true;
+        if (verb == "press" || verb == "release") {
+            keybd_event(VK_CONTROL, 0, verb == "press" ? 0 : KEYEVENTF_KEYUP, 0);
+            return true;
+        }
         if (verb == "post") return Post(w);
         if (verb == "box") return Box(w);
         if (verb == "dialog") return Dialog(w);
@@ -390,7 +395,7 @@ private:
     bool Sync() {
         HWND control = Manager();
         for (bool mark : {true, false}) {   // the mark: WS_VISIBLE
-            auto taken = [&] { return !IsWindow(control) || !(GetWindowLongA(control, GWL_STYLE) & WS_VISIBLE) == !mark; };
+            auto taken = [&] { return !IsWindow(control) || IsWindowVisible(control) == mark; };
             if (!PostMessageA(control, WM_SETREDRAW, mark, 0) || !WaitUntil(taken))
                 return Fail("the manager stopped taking messages");
         }
@@ -462,7 +467,7 @@ private:
         std::string got = box ? KindOf(box) : "nothing";
         bool wanted = w[1] == "*" ? got.compare(0, 4, "box ") == 0
                                   : gTexts.count(w[1]) && got == "box \"" + Resolve(gTexts[w[1]]) + "\"";
-        if (!wanted) return Fail("expected box " + w[1] + (gTexts.count(w[1]) ? "" : " (no such text)") + ", got " + got);
+        if (!wanted) return Fail("expected box " + w[1] + (gTexts.count(w[1]) ? "" : " (unknown)") + ", got " + got);
         RECT r = {};
         GetWindowRect(box, &r);
         if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) ||
@@ -544,13 +549,12 @@ private:
     bool Expect(const Words &w) {
         const std::string &what = w[1];
         std::string want = Join(w, what == "reg" ? 4 : what == "file" ? 3 : 2), got;
-        want = what == "shell" ? Resolve(want) : what == "wow64" ? wow64 : want;
+        want = what == "shell" ? Resolve(want) : want;
         auto read = [&]() -> std::string {
             char text[1024];
             if (what == "running") return Running();
             if (what == "file") return ReadText(dir + w[2]);
             if (what == "keys") return KeyDown() ? "down" : "up";
-            if (what == "wow64") return Wow64();
             if (what == "shell" && !win98) return RegValue(HKEY_LOCAL_MACHINE, "Shell");
             if (what == "shell") {
                 GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, systemIni.c_str());
@@ -630,7 +634,8 @@ private:
                 return false;
             for (const Process &shell : ProcessesIn(sh)) {
                 HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, shell.pid);
-                WaitForInputIdle(process, kWaitMs), CloseHandle(process);
+                WaitForInputIdle(process, kWaitMs);
+                CloseHandle(process);
             }
         }
         std::string growth;
@@ -666,14 +671,14 @@ struct Figures : testing::Environment {
         whole = !kOtherManager && GTEST_FLAG_GET(filter) == "*";
         if (whole) DeleteFileA((kBin + "robustness.txt").c_str());
         KillIn(kBin + "scratch\\");   // what a run stopped half-way left running
-        Reg("export " + kHklm + " " + kBin + "hklm.reg /y"), Reg("export " + kHkcu + " " + kBin + "hkcu.reg /y");
+        for (const std::string &key : {kHklm, kHkcu}) Reg("export " + key + " " + kBin + key.substr(1, 4) + ".reg /y");
     }
     void TearDown() override {
         std::string text;
         for (const std::string &line : gFigures) text += line + "\r\n";
         if (whole && testing::UnitTest::GetInstance()->Passed() && !gFigures.empty())
             WriteText(kBin + "robustness.txt", text);
-        Reg("import " + kBin + "hklm.reg"), Reg("import " + kBin + "hkcu.reg");
+        for (const std::string &key : {kHklm, kHkcu}) Reg("import " + kBin + key.substr(1, 4) + ".reg");
     }
 };
 testing::Environment *const gFiguresEnvironment = testing::AddGlobalTestEnvironment(new Figures);
