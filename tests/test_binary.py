@@ -3,55 +3,50 @@ import pathlib, re, struct, subprocess, sys, tempfile, unittest, zipfile, pefile
 
 SOURCE = pathlib.Path(__file__).resolve().parent.parent
 EXE = SOURCE / 'build' / 'i686' / 'Quillfern.exe'
-# The imports Windows 95 and NT 4.0 both have: :NTx names the NT release that added one, :95stub one
-# that 95 has as a failing stub (called on NT alone). No FreeLibrary: the file dialog's extensions may run.
+# The imports Windows 95 and NT 4.0 both have: :NTx names the NT release that added one, :95stub one that 95
+# has as a failing stub (called on NT alone). No FreeLibrary: the file dialog's extensions may run.
 ALLOWED = {
-    'KERNEL32': '''CloseHandle CopyFileA CreateFileA CreateFileMappingA CreateProcessA CreateThread
-        DuplicateHandle ExitProcess FormatMessageA GetCommandLineA GetCurrentProcess GetCurrentProcessId
-        GetExitCodeProcess GetFileAttributesA GetFileSize GetLastError GetModuleFileNameA GetModuleHandleA
-        GetPrivateProfileIntA GetPrivateProfileSectionA GetPrivateProfileSectionNamesA:NT4.0
-        GetPrivateProfileStringA GetProcAddress GetVersionExA:NT3.5 GetWindowsDirectoryA LoadLibraryA
-        LocalFree MapViewOfFile OpenProcess SearchPathA Sleep TerminateProcess UnmapViewOfFile
-        WaitForSingleObject WritePrivateProfileStringA''',
-    'USER32': '''CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA
-        DispatchMessageA EndDialog ExitWindowsEx FindWindowA GetAsyncKeyState GetDlgItem GetMessageA
-        GetWindowThreadProcessId IsDlgButtonChecked keybd_event KillTimer MapVirtualKeyA MessageBoxA
-        PostMessageA PostQuitMessage RegisterClassExA:NT3.51 SendDlgItemMessageA SetDlgItemTextA SetFocus
-        SetTimer SetWindowTextA ShowWindow SystemParametersInfoA TranslateMessage UnregisterClassA
-        WaitForInputIdle''',
+    'KERNEL32': '''CloseHandle CopyFileA CreateFileA CreateFileMappingA CreateProcessA CreateThread DuplicateHandle
+        ExitProcess FormatMessageA GetCommandLineA GetCurrentProcess GetCurrentProcessId GetExitCodeProcess
+        GetFileAttributesA GetFileSize GetLastError GetModuleFileNameA GetModuleHandleA GetPrivateProfileIntA
+        GetPrivateProfileSectionA GetPrivateProfileSectionNamesA:NT4.0 GetPrivateProfileStringA GetProcAddress
+        GetVersionExA:NT3.5 GetWindowsDirectoryA LoadLibraryA LocalFree MapViewOfFile OpenProcess SearchPathA Sleep
+        TerminateProcess UnmapViewOfFile WaitForSingleObject WritePrivateProfileStringA''',
+    'USER32': '''CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA DispatchMessageA
+        EndDialog ExitWindowsEx FindWindowA GetAsyncKeyState GetDlgItem GetMessageA GetWindowThreadProcessId
+        IsDlgButtonChecked keybd_event KillTimer MapVirtualKeyA MessageBoxA PostMessageA PostQuitMessage
+        RegisterClassExA:NT3.51 SendDlgItemMessageA SetDlgItemTextA SetFocus SetTimer SetWindowTextA ShowWindow
+        SystemParametersInfoA TranslateMessage UnregisterClassA WaitForInputIdle''',
     'GDI32': 'GetStockObject SetBkColor SetTextColor',
-    'ADVAPI32': '''AdjustTokenPrivileges:95stub GetUserNameA LookupPrivilegeValueA:95stub
-        OpenProcessToken:95stub RegCloseKey RegDeleteValueA RegOpenKeyExA RegQueryValueExA RegSetValueExA'''}
+    'ADVAPI32': '''AdjustTokenPrivileges:95stub GetUserNameA LookupPrivilegeValueA:95stub OpenProcessToken:95stub
+        RegCloseKey RegDeleteValueA RegOpenKeyExA RegQueryValueExA RegSetValueExA'''}
 DIALOGS = {  # each dialog's controls as class:id, a picture's bitmap in place of its id
-    'IDD_OPTIONS_DLG': '''BUTTON:IDOK BUTTON:IDC_LITESTEP BUTTON:IDC_EXPLORER BUTTON:IDC_REBOOT_OTHER
-        BUTTON:IDC_LOGOFF BUTTON:IDC_SHUTDOWN BUTTON:IDC_TERMINATE STATIC:IDC_PROMPT STATIC:IDB_BANNER''',
+    'IDD_OPTIONS_DLG': '''BUTTON:IDOK BUTTON:IDC_LITESTEP BUTTON:IDC_EXPLORER BUTTON:IDC_REBOOT_OTHER BUTTON:IDC_LOGOFF
+        BUTTON:IDC_SHUTDOWN BUTTON:IDC_TERMINATE STATIC:IDC_PROMPT STATIC:IDB_BANNER''',
     'IDD_LIST_DLG': 'BUTTON:IDOK STATIC:IDC_LISTPROMPT LISTBOX:IDC_THEMELIST STATIC:IDB_BANNER'}
 ID = dict(re.findall(r'#define\s+(\w+)\s+(\d+)', (SOURCE / 'res' / 'resource.h').read_text()), IDOK='1')
 CLASSES = 'BUTTON EDIT STATIC LISTBOX SCROLLBAR COMBOBOX'.split()  # the class ordinals from 0x80 on
 PE = pefile.PE(str(EXE))
-RES = {}  # (type, name or id): the data in its first language
-for kind in PE.DIRECTORY_ENTRY_RESOURCE.entries:
-    for item in kind.directory.entries:
-        data = item.directory.entries[0].data.struct
-        key = (pefile.RESOURCE_TYPE[kind.id], str(item.name or item.id))
-        RES[key] = PE.get_data(data.OffsetToData, data.Size)
+RES = {(pefile.RESOURCE_TYPE[kind.id], str(item.name or item.id)):  # (type, name or id): its first language's data
+       PE.get_data(item.directory.entries[0].data.struct.OffsetToData, item.directory.entries[0].data.struct.Size)
+       for kind in PE.DIRECTORY_ENTRY_RESOURCE.entries for item in kind.directory.entries}
 
 
 def controls(template):
-    """Sorted (class, id) of a template's controls, those with id -1 left out unless a picture, whose title
-    is its bitmap's id. A class ordinal follows the id: a DWORD in an extended template, else a WORD."""
-    id_at, found = 1 if template[2:4] == b'\xff\xff' else 2, []
-    for m in re.finditer(rb'(?s)(..)(..)\xff\xff([\x80-\x85])\0(?:\xff\xff(..))?', template):
-        found.append((CLASSES[m[3][0] - 0x80], struct.unpack('<H', m[4] or m[id_at])[0]))
+    """Sorted (class, id) of a template's controls; a picture's id is its bitmap's, the others of id -1 are left
+    out. A class ordinal follows the id: a DWORD in an extended template, else a WORD."""
+    id_at = 1 if template[2:4] == b'\xff\xff' else 2
+    found = [(CLASSES[m[3][0] - 0x80], struct.unpack('<H', m[4] or m[id_at])[0])
+             for m in re.finditer(rb'(?s)(..)(..)\xff\xff([\x80-\x85])\0(?:\xff\xff(..))?', template)]
     return sorted((kind, str(ident)) for kind, ident in found if ident != 0xFFFF)
 
 
 class ShippedExecutable(unittest.TestCase):
     def test_header_imports_size(self):
-        expected = {'Magic': 0x10b, 'Subsystem': 2, 'MajorSubsystemVersion': 4, 'MinorSubsystemVersion': 0,
-                    'MajorOperatingSystemVersion': 4, 'MinorOperatingSystemVersion': 0}
-        got = {field: getattr(PE.OPTIONAL_HEADER, field) for field in expected}
-        self.assertEqual(expected, got, 'PE32 (0x10b), GUI subsystem (2), subsystem and OS version 4.0')
+        header = {'Magic': 0x10b, 'Subsystem': 2, 'MajorSubsystemVersion': 4, 'MinorSubsystemVersion': 0,
+                  'MajorOperatingSystemVersion': 4, 'MinorOperatingSystemVersion': 0}
+        self.assertEqual(header, {field: getattr(PE.OPTIONAL_HEADER, field) for field in header},
+                         'PE32 (0x10b), GUI subsystem (2), subsystem and OS version 4.0')
         allowed = {(dll, name.split(':')[0]) for dll, names in ALLOWED.items() for name in names.split()}
         imported = {(entry.dll.decode().upper().replace('.DLL', ''), (i.name or b'#%d' % i.ordinal).decode())
                     for entry in PE.DIRECTORY_ENTRY_IMPORT for i in entry.imports}
@@ -70,8 +65,8 @@ class ShippedExecutable(unittest.TestCase):
         icons = [struct.unpack_from('<BBBxxxH', group, 6 + 14 * n) for n in range(group[4])]  # [4]: the count
         self.assertEqual([(32, 32, 16, 4), (16, 16, 16, 4)], icons, 'icons: width, height, colours, bits')
         fixed, text = PE.VS_FIXEDFILEINFO[0], PE.FileInfo[0][0].StringTable[0].entries
-        got = (fixed.FileVersionMS, fixed.ProductVersionMS, text[b'FileVersion'], text[b'FileDescription'])
-        self.assertEqual((0x10032, 0x10032, b'1.50', b'Quillfern Win32 Shell Manager'), got,
+        self.assertEqual((0x10032, 0x10032, b'1.50', b'Quillfern Win32 Shell Manager'),
+                         (fixed.FileVersionMS, fixed.ProductVersionMS, text[b'FileVersion'], text[b'FileDescription']),
                          'file and product version 1.50 (0x10032), its text and the description')
 
     def test_clean_build_elsewhere_is_identical(self):

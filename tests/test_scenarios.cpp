@@ -1,7 +1,7 @@
-// The end-to-end scenarios: each row of scenarios.txt is one test, run against a copy of the manager
-// in a scratch directory of its own; docs/testbed.md lists the verbs. QF_EXE, a Unix path, names
-// the manager to copy instead of this build's. The load rows' figures go to robustness.txt beside
-// the build, only when every row of this build's manager passed.
+// The end-to-end scenarios: each row of scenarios.txt is one test, run against a copy of the manager in a
+// scratch directory of its own; docs/testbed.md lists the verbs. QF_EXE, a Unix path, names the manager to
+// copy instead of this build's. The load rows' figures go to robustness.txt beside the build, only when
+// every row of a whole run on this build's manager passed.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <tlhelp32.h>
@@ -45,15 +45,13 @@ template <typename F> bool WaitUntil(F done, DWORD timeoutMs = kWaitMs) {
 }
 std::string N(long long number) { return std::to_string(number); }
 std::wstring Wide(const std::string &text) { return std::wstring(text.begin(), text.end()); }
-std::string Join(const Words &words, size_t from) {
-    std::string text;
+std::string Join(const Words &words, size_t from, std::string text = "") {
     for (size_t i = from; i < words.size(); i++) text += (i > from ? " " : "") + words[i];
     return text;
 }
 std::string User() { char user[256] = ""; DWORD size = sizeof user; return GetUserNameA(user, &size) ? user : ""; }
 bool KeyDown() { return (GetAsyncKeyState(VK_SHIFT) | GetAsyncKeyState(VK_CONTROL)) & 0x8000; }
-// "xN" as the last word: N times.
-int Times(const Words &w) { return w.back()[0] == 'x' ? atoi(w.back().c_str() + 1) : 1; }
+int Times(const Words &w) { return w.back()[0] == 'x' ? atoi(w.back().c_str() + 1) : 1; }   // "xN" last: N times
 
 // By wide names: a path may pass MAX_PATH.
 std::string ReadText(const std::string &path) {
@@ -78,22 +76,19 @@ void RemoveTree(const std::wstring &dir) {
 
 HANDLE Start(const std::string &exe, const std::string &args) {
     std::wstring line = Wide("\"" + exe + "\" " + args), dir = Wide(exe.substr(0, exe.rfind('\\') + 1));
+    std::wstring name = Wide(exe.substr(exe.rfind('\\') + 1));
     STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION info = {};
     // Wine starts a program whose path passes MAX_PATH only by its bare name, from its directory.
     if (!CreateProcessW(Wide(exe).c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &startup, &info) &&
-        SetCurrentDirectoryW(dir.c_str())) {
-        std::wstring name = Wide(exe.substr(exe.rfind('\\') + 1));
+        SetCurrentDirectoryW(dir.c_str()))
         CreateProcessW(name.c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info);
-    }
     CloseHandle(info.hThread);
     return info.hProcess;
 }
-// The exit code, or STILL_ACTIVE (259) when the process did not end in time.
-DWORD Finish(HANDLE process) {
+DWORD Finish(HANDLE process) {   // the exit code, or STILL_ACTIVE (259) when the process did not end in time
     DWORD code = STILL_ACTIVE;
-    WaitForSingleObject(process, kWaitMs);
-    GetExitCodeProcess(process, &code);
+    if (WaitForSingleObject(process, kWaitMs) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
     return code;
 }
 bool Reg(const std::string &args) {
@@ -111,8 +106,7 @@ std::vector<Process> ProcessesIn(const std::string &dir) {
         char path[2 * MAX_PATH] = "";
         DWORD size = sizeof path;
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-        if (process && QueryFullProcessImageNameA(process, 0, path, &size) &&
-            !_strnicmp(path, dir.c_str(), dir.size())) {
+        if (process && QueryFullProcessImageNameA(process, 0, path, &size) && !_strnicmp(path, dir.c_str(), dir.size())) {
             std::string role(entry.szExeFile, strcspn(entry.szExeFile, "."));
             found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, CharLowerA(&role[0])});
         }
@@ -130,8 +124,8 @@ void KillIn(const std::string &dir) {
     }
 }
 
-// A Winlogon value, as 64-bit Windows' log-on reads it (so never in Wow6432Node, where a 32-bit
-// program's values would go by default): its text, a DWORD in decimal, or "<missing>".
+// A Winlogon value as 64-bit Windows' log-on reads it (a 32-bit program's would go to Wow6432Node unless
+// it asks for this view): its text, a DWORD in decimal, or "<missing>".
 std::string RegValue(HKEY root, const char *value) {
     BYTE data[1024] = {};
     DWORD type = 0, size = sizeof data - 1;
@@ -146,9 +140,7 @@ int Handles(DWORD pid) {
     std::vector<char> buffer(1 << 22);
     if (query(16 /* SystemHandleInformation */, &buffer[0], (ULONG)buffer.size(), NULL) != 0) return -1;
     const Entry *entries = (const Entry *)(&buffer[0] + sizeof(ULONG_PTR));
-    int count = 0;
-    for (ULONG i = 0; i < *(ULONG *)&buffer[0]; i++) count += entries[i].owner == pid;
-    return count;
+    return std::count_if(entries, entries + *(ULONG *)&buffer[0], [&](const Entry &e) { return e.owner == pid; });
 }
 int Threads(DWORD pid) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -170,29 +162,27 @@ std::string TextOf(HWND window) {
 std::string KindOf(HWND window) {
     if (!IsWindow(window)) return "window that closed by itself";
     if (GetDlgItem(window, IDC_THEMELIST)) return "themes";
-    if (GetDlgItem(window, IDC_PROMPT))
-        return IsWindowVisible(GetDlgItem(window, IDC_TERMINATE)) ? "choice" : "terminated";
+    if (GetDlgItem(window, IDC_PROMPT)) return IsWindowVisible(GetDlgItem(window, IDC_TERMINATE)) ? "choice" : "terminated";
     // A box is read once complete: its text comes after its caption.
     std::string text;
     WaitUntil([&] { return !(text = TextOf(GetDlgItem(window, 0xFFFF))).empty(); }, 5000);
     return "box \"" + text + "\"";
 }
 
-// "[name]" starts a row, whose steps follow, separated by ';' or line ends; "text NAME = ..." is a
-// text (\n a line break); '#' starts a comment line.
+// "[name]" starts a row, whose steps follow, separated by ';' or line ends; "text NAME = ..." is a text (\n a
+// line break); '#' starts a comment line.
 std::vector<Row> LoadRows() {
     std::vector<Row> rows;
     std::istringstream in(ReadText(kSource + "tests\\scenarios.txt"));
     std::string line, step;
     for (int number = 1; std::getline(in, line); number++) {
         line.erase(line.find_last_not_of(" \r") + 1);
+        size_t equals = line.find(" = ");
         if (line.compare(0, 5, "text ") == 0) {
-            size_t equals = line.find(" = ");
             std::string &text = gTexts[line.substr(5, equals - 5)] = line.substr(equals + 3);
             for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
-            continue;
         }
-        if (line[0] == '#') continue;
+        if (line[0] == '#' || line.compare(0, 5, "text ") == 0) continue;
         if (line[0] == '[') {
             rows.push_back({line.substr(1, line.find(']') - 1), {}});
             line.erase(0, line.find(']') + 1);
@@ -207,18 +197,34 @@ std::vector<Row> LoadRows() {
 }
 
 struct Scene {
+    const Row &row;
+    const Step *step = NULL;
+    std::string dir, sh, cfg, mgr, exe, systemIni, systemIniText, lastBox;
+    int bigKeys = -1;   // the unread keys that bigcfg wrote
+    bool checking = false, win98 = false, winlogonGone = false;
+    std::vector<HANDLE> managers, clients;
+    std::map<std::string, size_t> cursor;   // per role, the events.log lines taken
+    std::mutex lock;                        // over what the watcher shares: the queue, the managers
+    std::deque<HWND> queue;
+    std::set<HWND> seen;
+    HWND dialog = NULL;
+    volatile bool stop = false;
+    volatile LONG maxShells = 0;
+    std::thread watcher;
+
     explicit Scene(const Row &row) : row(row) {
-        std::string name = row.name, standin = kBin + "testbin\\standin.exe";
+        char windows[MAX_PATH];
+        std::string name = row.name, manager = kOtherManager ? "Z:" + std::string(kOtherManager) : kBin + "Quillfern.exe";
         std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
+        std::replace(manager.begin(), manager.end(), '/', '\\');
         dir = kBin + "scratch\\" + name + "\\", sh = dir + "sh\\", cfg = dir + "Quillfern.cfg";
+        systemIni = std::string(windows, GetWindowsDirectoryA(windows, MAX_PATH)) + "\\system.ini";
         RemoveTree(Wide(dir));
         for (const std::string &made : {kBin + "scratch", dir, sh}) CreateDirectoryA(made.c_str(), NULL);
         for (const char *role : {"litestep", "explorer", "altshell", "folder", "probe"})
-            CopyFileA(standin.c_str(), (sh + role + ".exe").c_str(), FALSE);
+            CopyFileA((kBin + "testbin\\standin.exe").c_str(), (sh + role + ".exe").c_str(), FALSE);
         WriteText(sh + "step.rc", "own step.rc");
         WriteText(sh + "modules.ini", "own modules.ini");
-        std::string manager = kOtherManager ? "Z:" + std::string(kOtherManager) : kBin + "Quillfern.exe";
-        std::replace(manager.begin(), manager.end(), '/', '\\');
         PlaceManager(dir + "mgr", manager);
         RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
         for (const char *item : {"Quillfern.litestep_exe=@sh\\litestep.exe", "Quillfern.explorer_exe=@sh\\explorer.exe",
@@ -239,36 +245,15 @@ struct Scene {
         if (RemoveDirectoryA(systemIni.c_str())) WriteText(systemIni, systemIniText);
     }
 
+    // Every box and dialog must be taken by a step: each other step first checks that none waits.
     void Run() {
         for (const Step &s : row.steps) {
-            step = &s;
-            // Every box and dialog must be taken by a step: each other step first checks that none waits.
-            bool answers = s.words[0] == "box" || s.words[0] == "dialog";
+            bool answers = (step = &s)->words[0] == "box" || s.words[0] == "dialog";
             if ((!answers && !(FinishClients() && NoWindows())) || !Do(s.words)) return;
         }
         step = NULL;
         if (FinishClients() && (!Manager() || Sync())) NoWindows();
         EXPECT_LE(maxShells, 1) << "row [" << row.name << "]: shell processes running at once";
-    }
-
-    const Row &row;
-    const Step *step = NULL;
-    std::string dir, sh, cfg, mgr, exe, systemIni = SystemIni(), systemIniText, lastBox;
-    int bigKeys = -1;   // the unread keys that bigcfg wrote
-    bool checking = false, win98 = false, winlogonGone = false;
-    std::vector<HANDLE> managers, clients;
-    std::map<std::string, size_t> cursor;   // per role, the events.log lines taken
-    std::mutex lock;                        // over what the watcher shares: the queue, the managers
-    std::thread watcher;
-    volatile bool stop = false;
-    volatile LONG maxShells = 0;
-    std::deque<HWND> queue;
-    std::set<HWND> seen;
-    HWND dialog = NULL;
-
-    static std::string SystemIni() {
-        char dir[MAX_PATH];
-        return std::string(dir, GetWindowsDirectoryA(dir, MAX_PATH)) + "\\system.ini";
     }
     bool Fail(const std::string &what) {
         std::string where = step ? "line " + N(step->line) + " `" + step->text + "`" : "the end", pending;
@@ -298,7 +283,7 @@ struct Scene {
         if (verb == "fault") return Fault(arg);
         if (verb == "longdir")   // the manager moved to where its path is N characters long
             return PlaceManager(dir + std::string(number - dir.size() - strlen("\\Quillfern.exe"), 'd'), exe);
-        if (verb == "cfgtext") {
+        if (verb == "cfgtext") {   // with Windows' line ends
             std::string text = Resolve(gTexts[arg]);
             for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) text.insert(at, "\r");
             return Done(WriteText(cfg, text));
@@ -334,8 +319,8 @@ struct Scene {
         return Fail("unknown verb");
     }
 
-    // Every visible window captioned like ours, queued once, in the order they came; and the
-    // managers' children, never two at once.
+    // Every visible window captioned like ours, queued once, in the order they came; and the managers'
+    // children, never two at once.
     void Poll() {
         std::vector<HWND> found;
         {   // Gone windows are forgotten before the look: one that closed during it would come back as new.
@@ -373,16 +358,16 @@ struct Scene {
         { Locked held(lock); none = queue.empty(); }
         return none || Fail("a box or dialog that the row does not list");
     }
-    // Every client ends, with 0; -check with the findings its box counts ("[section]: N finding(s)"),
-    // which must be as many as bigcfg wrote.
+    // Every client ends, with 0; -check with the findings its box counts ("[section]: N finding(s)"), which
+    // must be as many as bigcfg wrote.
     bool FinishClients() {
         bool ok = true;
         for (HANDLE client : clients) {
             size_t colon = lastBox.find("]: ");
             int findings = colon == std::string::npos ? 0 : atoi(lastBox.c_str() + colon + 3);
-            DWORD code = Finish(client), want = checking ? findings : 0;
+            DWORD code = Finish(client);
             CloseHandle(client);
-            if (code != want || (checking && bigKeys >= 0 && findings != bigKeys))
+            if (code != DWORD(checking ? findings : 0) || (checking && bigKeys >= 0 && findings != bigKeys))
                 ok = Fail("client exit code " + N(code) + " (259: still running), box: " + lastBox);
         }
         clients.clear();
@@ -390,12 +375,12 @@ struct Scene {
     }
     HWND Manager() { return FindWindowA(kControlClassName, NULL); }
 
-    // Every message posted to the manager so far has been handled once it has taken one more:
-    // WM_SETREDRAW, whose mark (WS_VISIBLE) shows it was taken, in its own loop or a modal one.
+    // Every message posted to the manager so far has been handled once it has taken one more: WM_SETREDRAW,
+    // whose mark (WS_VISIBLE) shows it was taken, in its own loop or a modal one.
     bool Sync() {
         HWND control = Manager();
-        for (bool mark : {true, false}) {   // the mark: WS_VISIBLE
-            auto taken = [&] { return !IsWindow(control) || IsWindowVisible(control) == mark; };
+        for (bool mark : {true, false}) {
+            auto taken = [&] { return !IsWindow(control) || bool(IsWindowVisible(control)) == mark; };
             if (!PostMessageA(control, WM_SETREDRAW, mark, 0) || !WaitUntil(taken))
                 return Fail("the manager stopped taking messages");
         }
@@ -426,21 +411,20 @@ struct Scene {
     // Themes t1 to tN in @dir\tN, each with its own step.rc, modules.ini and wallpaper.
     bool Themes(int count) {
         for (int n = 1; n <= count; n++) {
-            std::string name = "t" + N(n), path = "@dir\\" + name;
+            std::string name = "t" + N(n), path = "@dir\\" + name, key = "Themes.theme_";
             CreateDirectoryA((dir + name).c_str(), NULL);
             WriteText(dir + name + "\\step.rc", "step.rc of " + name);
             WriteText(dir + name + "\\modules.ini", "modules.ini of " + name);
-            Set("Themes.theme_name_" + N(n) + "=" + name);
-            Set("Themes.theme_path_" + N(n) + "=" + path);
-            Set("Themes.theme_back_" + N(n) + "=" + path + "\\back.bmp");
+            Set(key + "name_" + N(n) + "=" + name);
+            Set(key + "path_" + N(n) + "=" + path);
+            Set(key + "back_" + N(n) + "=" + path + "\\back.bmp");
         }
         return true;
     }
     // For System.ini a directory: a read-only file stops no one who runs as root.
     bool Fault(const std::string &what) {
         systemIniText = ReadText(systemIni);
-        if (what == "systemini")
-            return Done(DeleteFileA(systemIni.c_str()) && CreateDirectoryA(systemIni.c_str(), NULL));
+        if (what == "systemini") return Done(DeleteFileA(systemIni.c_str()) && CreateDirectoryA(systemIni.c_str(), NULL));
         winlogonGone = Reg("export " + kHklm + " " + dir + "winlogon.reg /y");
         return Done(winlogonGone && Reg("delete " + kHklm + " /f"));
     }
@@ -465,13 +449,11 @@ struct Scene {
     bool Box(const Words &w) {
         HWND box = TakeWindow(kWaitMs);
         std::string got = box ? KindOf(box) : "nothing";
-        bool wanted = w[1] == "*" ? got.compare(0, 4, "box ") == 0
-                                  : gTexts.count(w[1]) && got == "box \"" + Resolve(gTexts[w[1]]) + "\"";
-        if (!wanted) return Fail("expected box " + w[1] + (gTexts.count(w[1]) ? "" : " (unknown)") + ", got " + got);
         RECT r = {};
         GetWindowRect(box, &r);
-        if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) ||
-            r.bottom > GetSystemMetrics(SM_CYSCREEN))
+        if (w[1] == "*" ? got.compare(0, 4, "box ") : !gTexts.count(w[1]) || got != "box \"" + Resolve(gTexts[w[1]]) + "\"")
+            return Fail("expected box " + w[1] + (gTexts.count(w[1]) ? "" : " (unknown)") + ", got " + got);
+        if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) || r.bottom > GetSystemMetrics(SM_CYSCREEN))
             return Fail("the box is not wholly on the screen");
         lastBox = got.substr(5, got.size() - 6);
         int id = w[2] == "yes" ? IDYES : w[2] == "no" ? IDNO : IDOK;
@@ -516,13 +498,12 @@ struct Scene {
         return items;
     }
 
-    // The next "ROLE EVENT" line of events.log after the last one taken for ROLE, xN times; with
-    // shift, control or none, the keys held at a start.
+    // The next "ROLE EVENT" line of events.log after the last one taken for ROLE, xN times; with shift,
+    // control or none, the keys held at a start.
     bool WaitEvent(const Words &w) {
         const std::string &role = w[1], prefix = role + " " + w[2];
         bool keys = w.size() > 3 && w[3][0] != 'x';
-        std::string want = prefix, line;
-        if (keys) want += " shift=" + N(w[3] == "shift") + " control=" + N(w[3] == "control");
+        std::string want = prefix + (keys ? " shift=" + N(w[3] == "shift") + " control=" + N(w[3] == "control") : ""), line;
         auto next = [&] {
             std::istringstream in(ReadText(sh + "events.log"));
             for (size_t index = 0; std::getline(in, line); index++) {
@@ -551,16 +532,14 @@ struct Scene {
         std::string want = Join(w, what == "reg" ? 4 : what == "file" ? 3 : 2), got;
         want = what == "shell" ? Resolve(want) : want;
         auto read = [&]() -> std::string {
-            char text[1024];
+            char text[1024] = "";
             if (what == "running") return Running();
             if (what == "file") return ReadText(dir + w[2]);
             if (what == "keys") return KeyDown() ? "down" : "up";
-            if (what == "shell" && !win98) return RegValue(HKEY_LOCAL_MACHINE, "Shell");
-            if (what == "shell") {
-                GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, systemIni.c_str());
-                return text;
-            }
-            return RegValue(w[2] == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, w[3].c_str());
+            if (what == "reg") return RegValue(w[2] == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, w[3].c_str());
+            if (!win98) return RegValue(HKEY_LOCAL_MACHINE, "Shell");
+            GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, systemIni.c_str());
+            return text;
         };
         return WaitUntil([&] { return _stricmp((got = read()).c_str(), want.c_str()) == 0; }) ||
                Fail("expected " + what + " \"" + want + "\", got \"" + got + "\"");
@@ -572,9 +551,9 @@ struct Scene {
         return roles.empty() ? "none" : Join(roles, 0);
     }
 
-    // Seeded bursts of control and stray messages, and shells killed from outside. Every window
-    // they bring is answered before the next burst (a box only if its text is allowed); then the
-    // manager must be there, with no key down.
+    // Seeded bursts of control and stray messages, and shells killed from outside. Every window they bring
+    // is answered before the next burst (a box only if its text is allowed); then the manager must be
+    // there, with no key down.
     bool Storm(unsigned seed, int count, const Words &allowed) {
         static const UINT kinds[] = {CM_SWAP, CM_KILL, CM_RESTART, CM_SWAPTHEME, CM_SHELLTERMINATED, 0, 1};
         std::map<std::string, int> tally;
@@ -611,15 +590,15 @@ struct Scene {
             if (!Manager() || KeyDown()) return Fail("the manager gone, or a key down once idle, burst " + N(bursts));
         }
         for (const auto &t : tally) figures += "; " + t.first + " " + N(t.second);
-        figures += "; " + N(posted) + " in " + N(bursts) + " bursts; shell processes at once at most " + N(maxShells);
-        gFigures.push_back(figures);
+        gFigures.push_back(figures + "; " + N(posted) + " in " + N(bursts) + " bursts; shells at once at most " +
+                           N(maxShells));
         return true;
     }
 
-    // The manager's threads and handles stay flat over N restarts after N to warm up (which lets
-    // every handle that is made once be made). The one allowance: the events that Wine's own
-    // WaitForInputIdle leaves in its caller, measured in the same conditions: this process waits
-    // for each new shell too, and counts its own handles over the same restarts.
+    // The manager's threads and handles stay flat over N restarts after N to warm up (which lets every
+    // handle that is made once be made). The one allowance: the events that Wine's own WaitForInputIdle
+    // leaves in its caller, measured in the same conditions: this process waits for each new shell too, and
+    // counts its own handles over the same restarts.
     bool Cycles(int count) {
         DWORD me = GetCurrentProcessId(), pid = GetProcessId(managers.front()), start = GetTickCount();
         int base = 0, threads = 0, mine = 0, wineLeak = 0;
@@ -641,8 +620,7 @@ struct Scene {
         std::string growth;
         bool flat = WaitUntil([&] {
             int nowThreads = Threads(pid), nowHandles = Handles(pid);
-            growth = "threads " + N(threads) + " to " + N(nowThreads) + ", handles " + N(base) + " to " +
-                     N(nowHandles);
+            growth = "threads " + N(threads) + " to " + N(nowThreads) + ", handles " + N(base) + " to " + N(nowHandles);
             return base > 0 && nowThreads <= threads && nowHandles - base <= wineLeak;
         }, 5000);
         gFigures.push_back("spawns: " + N(count) + " restarts after " + N(count) + " to warm up, " +
@@ -662,9 +640,9 @@ INSTANTIATE_TEST_SUITE_P(Table, Scenario, testing::ValuesIn(LoadRows()), [](cons
 });
 TEST(Scenarios, TableHasRows) { EXPECT_FALSE(LoadRows().empty()) << "no rows in tests\\scenarios.txt"; }
 
-// The Winlogon keys go back as they were before the run (values the run added may stay); the
-// figures are written only when every row of a whole run on this build's manager passed (a run of
-// picked rows, or the i686 lane's, leaves them as they are).
+// The Winlogon keys go back as they were before the run (values the run added may stay); the figures are
+// written only when every row of a whole run on this build's manager passed (not for picked rows, nor for
+// the i686 lane's run).
 struct Figures : testing::Environment {
     bool whole = false;
     void SetUp() override {

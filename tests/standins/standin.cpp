@@ -11,8 +11,7 @@ static void Log(const char *event) {
     char path[MAX_PATH + 16], line[160];
     snprintf(path, sizeof path, "%sevents.log", gDir);
     DWORD length = snprintf(line, sizeof line, "%s %s\r\n", gRole, event), written;
-    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, share, NULL, OPEN_ALWAYS, 0, NULL);
+    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
     WriteFile(file, line, length, &written, NULL);
     CloseHandle(file);
 }
@@ -30,9 +29,7 @@ static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM
 static void MakeWindow(const char *className, const char *title) {
     WNDCLASSA windowClass = {.lpfnWndProc = WndProc, .lpszClassName = className};
     RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, className, title, WS_CAPTION, 0, 0, 200, 40,
-                                  NULL, NULL, NULL, NULL);
-    ShowWindow(window, SW_SHOWNOACTIVATE);
+    ShowWindow(CreateWindowExA(WS_EX_TOOLWINDOW, className, title, WS_CAPTION, 0, 0, 200, 40, 0, 0, 0, 0), SW_SHOWNOACTIVATE);
 }
 static int Down(int key) { return (GetAsyncKeyState(key) & 0x8000) || (GetKeyState(key) & 0x8000); }
 
