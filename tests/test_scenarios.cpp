@@ -76,13 +76,12 @@ void RemoveTree(const std::wstring &dir) {
 
 HANDLE Start(const std::string &exe, const std::string &args) {
     std::wstring line = Wide("\"" + exe + "\" " + args), dir = Wide(exe.substr(0, exe.rfind('\\') + 1));
-    std::wstring name = Wide(exe.substr(exe.rfind('\\') + 1));
     STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION info = {};
     // Wine starts a program whose path passes MAX_PATH only by its bare name, from its directory.
     if (!CreateProcessW(Wide(exe).c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, dir.c_str(), &startup, &info) &&
         SetCurrentDirectoryW(dir.c_str()))
-        CreateProcessW(name.c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info);
+        CreateProcessW(Wide(exe.substr(exe.rfind('\\') + 1)).c_str(), &line[0], 0, 0, 0, 0, 0, 0, &startup, &info);
     CloseHandle(info.hThread);
     return info.hProcess;
 }
@@ -106,10 +105,9 @@ std::vector<Process> ProcessesIn(const std::string &dir) {
         char path[2 * MAX_PATH] = "";
         DWORD size = sizeof path;
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-        if (process && QueryFullProcessImageNameA(process, 0, path, &size) && !_strnicmp(path, dir.c_str(), dir.size())) {
-            std::string role(entry.szExeFile, strcspn(entry.szExeFile, "."));
+        std::string role(entry.szExeFile, strcspn(entry.szExeFile, "."));
+        if (process && QueryFullProcessImageNameA(process, 0, path, &size) && !_strnicmp(path, dir.c_str(), dir.size()))
             found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, CharLowerA(&role[0])});
-        }
         CloseHandle(process);
     }
     CloseHandle(snapshot);
@@ -124,8 +122,8 @@ void KillIn(const std::string &dir) {
     }
 }
 
-// A Winlogon value as 64-bit Windows' log-on reads it (a 32-bit program's would go to Wow6432Node unless
-// it asks for this view): its text, a DWORD in decimal, or "<missing>".
+// A Winlogon value as 64-bit Windows' log-on reads it (a 32-bit program's would go to Wow6432Node unless it
+// asks for this view): its text, a DWORD in decimal, or "<missing>".
 std::string RegValue(HKEY root, const char *value) {
     BYTE data[1024] = {};
     DWORD type = 0, size = sizeof data - 1;
@@ -162,7 +160,8 @@ std::string TextOf(HWND window) {
 std::string KindOf(HWND window) {
     if (!IsWindow(window)) return "window that closed by itself";
     if (GetDlgItem(window, IDC_THEMELIST)) return "themes";
-    if (GetDlgItem(window, IDC_PROMPT)) return IsWindowVisible(GetDlgItem(window, IDC_TERMINATE)) ? "choice" : "terminated";
+    if (GetDlgItem(window, IDC_PROMPT))   // the shell-choice dialog shows its Terminate button
+        return IsWindowVisible(GetDlgItem(window, IDC_TERMINATE)) ? "choice" : "terminated";
     // A box is read once complete: its text comes after its caption.
     std::string text;
     WaitUntil([&] { return !(text = TextOf(GetDlgItem(window, 0xFFFF))).empty(); }, 5000);
@@ -177,17 +176,15 @@ std::vector<Row> LoadRows() {
     std::string line, step;
     for (int number = 1; std::getline(in, line); number++) {
         line.erase(line.find_last_not_of(" \r") + 1);
-        size_t equals = line.find(" = ");
+        size_t equals = line.find(" = "), bracket = line.find(']');
         if (line.compare(0, 5, "text ") == 0) {
             std::string &text = gTexts[line.substr(5, equals - 5)] = line.substr(equals + 3);
             for (size_t at; (at = text.find("\\n")) != std::string::npos;) text.replace(at, 2, "\n");
         }
         if (line[0] == '#' || line.compare(0, 5, "text ") == 0) continue;
-        if (line[0] == '[') {
-            rows.push_back({line.substr(1, line.find(']') - 1), {}});
-            line.erase(0, line.find(']') + 1);
-        }
-        for (std::istringstream steps(line); !rows.empty() && std::getline(steps, step, ';');) {
+        if (line[0] == '[') rows.push_back({line.substr(1, bracket - 1), {}});
+        std::istringstream steps(line[0] == '[' ? line.substr(bracket + 1) : line);
+        while (!rows.empty() && std::getline(steps, step, ';')) {
             std::istringstream split(step);
             Words words{std::istream_iterator<std::string>(split), std::istream_iterator<std::string>()};
             if (!words.empty()) rows.back().steps.push_back({number, words, step.substr(step.find_first_not_of(' '))});
@@ -214,7 +211,8 @@ struct Scene {
 
     explicit Scene(const Row &row) : row(row) {
         char windows[MAX_PATH];
-        std::string name = row.name, manager = kOtherManager ? "Z:" + std::string(kOtherManager) : kBin + "Quillfern.exe";
+        std::string name = row.name;
+        std::string manager = kOtherManager ? "Z:" + std::string(kOtherManager) : kBin + "Quillfern.exe";
         std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
         std::replace(manager.begin(), manager.end(), '/', '\\');
         dir = kBin + "scratch\\" + name + "\\", sh = dir + "sh\\", cfg = dir + "Quillfern.cfg";
@@ -223,8 +221,7 @@ struct Scene {
         for (const std::string &made : {kBin + "scratch", dir, sh}) CreateDirectoryA(made.c_str(), NULL);
         for (const char *role : {"litestep", "explorer", "altshell", "folder", "probe"})
             CopyFileA((kBin + "testbin\\standin.exe").c_str(), (sh + role + ".exe").c_str(), FALSE);
-        WriteText(sh + "step.rc", "own step.rc");
-        WriteText(sh + "modules.ini", "own modules.ini");
+        for (const char *file : {"step.rc", "modules.ini"}) WriteText(sh + file, "own " + std::string(file));
         PlaceManager(dir + "mgr", manager);
         RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
         for (const char *item : {"Quillfern.litestep_exe=@sh\\litestep.exe", "Quillfern.explorer_exe=@sh\\explorer.exe",
@@ -309,11 +306,7 @@ struct Scene {
         if (verb == "sync") return Sync();
         if (verb == "hold") return Hold(number);
         if (verb == "expect") return Expect(w);
-        if (verb == "exits") {
-            for (HANDLE process : managers)
-                if (DWORD code = Finish(process)) return Fail("manager exit code " + N(code));
-            return true;
-        }
+        if (verb == "exits") return Exits();
         if (verb == "storm") return Storm(number, atoi(w[2].c_str()), Words(w.begin() + 3, w.end()));
         if (verb == "cycles") return Cycles(number);
         return Fail("unknown verb");
@@ -362,9 +355,9 @@ struct Scene {
     // must be as many as bigcfg wrote.
     bool FinishClients() {
         bool ok = true;
+        size_t colon = lastBox.find("]: ");
+        int findings = colon == std::string::npos ? 0 : atoi(lastBox.c_str() + colon + 3);
         for (HANDLE client : clients) {
-            size_t colon = lastBox.find("]: ");
-            int findings = colon == std::string::npos ? 0 : atoi(lastBox.c_str() + colon + 3);
             DWORD code = Finish(client);
             CloseHandle(client);
             if (code != DWORD(checking ? findings : 0) || (checking && bigKeys >= 0 && findings != bigKeys))
@@ -374,6 +367,11 @@ struct Scene {
         return ok;
     }
     HWND Manager() { return FindWindowA(kControlClassName, NULL); }
+    bool Exits() {   // every manager of the row ends, with 0
+        for (HANDLE process : managers)
+            if (DWORD code = Finish(process)) return Fail("manager exit code " + N(code));
+        return true;
+    }
 
     // Every message posted to the manager so far has been handled once it has taken one more: WM_SETREDRAW,
     // whose mark (WS_VISIBLE) shows it was taken, in its own loop or a modal one.
@@ -413,18 +411,19 @@ struct Scene {
         for (int n = 1; n <= count; n++) {
             std::string name = "t" + N(n), path = "@dir\\" + name, key = "Themes.theme_";
             CreateDirectoryA((dir + name).c_str(), NULL);
-            WriteText(dir + name + "\\step.rc", "step.rc of " + name);
-            WriteText(dir + name + "\\modules.ini", "modules.ini of " + name);
-            Set(key + "name_" + N(n) + "=" + name);
-            Set(key + "path_" + N(n) + "=" + path);
-            Set(key + "back_" + N(n) + "=" + path + "\\back.bmp");
+            for (std::string file : {"step.rc", "modules.ini"})
+                WriteText(dir + name + "\\" + file, file + " of " + name);
+            for (const std::string &item : {"name_" + N(n) + "=" + name, "path_" + N(n) + "=" + path,
+                                            "back_" + N(n) + "=" + path + "\\back.bmp"})
+                Set(key + item);
         }
         return true;
     }
     // For System.ini a directory: a read-only file stops no one who runs as root.
     bool Fault(const std::string &what) {
         systemIniText = ReadText(systemIni);
-        if (what == "systemini") return Done(DeleteFileA(systemIni.c_str()) && CreateDirectoryA(systemIni.c_str(), NULL));
+        if (what == "systemini")
+            return Done(DeleteFileA(systemIni.c_str()) && CreateDirectoryA(systemIni.c_str(), NULL));
         winlogonGone = Reg("export " + kHklm + " " + dir + "winlogon.reg /y");
         return Done(winlogonGone && Reg("delete " + kHklm + " /f"));
     }
@@ -449,11 +448,12 @@ struct Scene {
     bool Box(const Words &w) {
         HWND box = TakeWindow(kWaitMs);
         std::string got = box ? KindOf(box) : "nothing";
+        std::string want = w[1] == "*" ? got : gTexts.count(w[1]) ? "box \"" + Resolve(gTexts[w[1]]) + "\"" : "?";
+        if (got.compare(0, 4, "box ") || got != want) return Fail("expected box " + w[1] + ", got " + got);
         RECT r = {};
         GetWindowRect(box, &r);
-        if (w[1] == "*" ? got.compare(0, 4, "box ") : !gTexts.count(w[1]) || got != "box \"" + Resolve(gTexts[w[1]]) + "\"")
-            return Fail("expected box " + w[1] + (gTexts.count(w[1]) ? "" : " (unknown)") + ", got " + got);
-        if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) || r.bottom > GetSystemMetrics(SM_CYSCREEN))
+        if (r.left < 0 || r.top < 0 || r.right > GetSystemMetrics(SM_CXSCREEN) ||
+            r.bottom > GetSystemMetrics(SM_CYSCREEN))
             return Fail("the box is not wholly on the screen");
         lastBox = got.substr(5, got.size() - 6);
         int id = w[2] == "yes" ? IDYES : w[2] == "no" ? IDNO : IDOK;
@@ -465,7 +465,7 @@ struct Scene {
         if (!dialog || KindOf(dialog) != w[1])
             return Fail("expected dialog " + w[1] + ", got " + (dialog ? KindOf(dialog) : "nothing"));
         for (size_t i = 2; i < w.size(); i++)
-            if (!DialogHolds(w[i])) return Fail(w[1] + " dialog: " + w[i] + " does not hold; items " + Items());
+            if (!DialogHolds(w[i])) return Fail(w[1] + " dialog: " + w[i] + " does not hold");
         return true;
     }
     bool DialogHolds(const std::string &action) {
@@ -479,7 +479,6 @@ struct Scene {
         if (act == "is") return IsDlgButtonChecked(dialog, button) == BST_CHECKED;
         if (act == "click") return PostMessageA(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
         if (act == "pick") return SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_SETCURSEL, number - 1, 0) >= 0;
-        if (act == "items") return Items() == arg;
         if (act == "closes") return WaitUntil([&] { return !IsWindow(dialog); });
         // No countdown: four of its 250 ms ticks pass unseen.
         if (act == "still") return !WaitUntil([&] { return TextOf(dialog) != kCaption; }, 1000);
@@ -487,23 +486,14 @@ struct Scene {
             return WaitUntil([&] { return (TextOf(dialog) == kCaption) == (act == "stopped"); });
         return false;
     }
-    std::string Items() {
-        std::string items;
-        HWND list = GetDlgItem(dialog, IDC_THEMELIST);
-        for (LRESULT n = 0; n < SendMessageA(list, LB_GETCOUNT, 0, 0); n++) {
-            wchar_t item[128] = L"";   // the ANSI message comes back cut from another process
-            SendMessageW(list, LB_GETTEXT, n, (LPARAM)item);
-            items += (n ? "," : "") + std::string(item, item + wcslen(item));
-        }
-        return items;
-    }
 
     // The next "ROLE EVENT" line of events.log after the last one taken for ROLE, xN times; with shift,
     // control or none, the keys held at a start.
     bool WaitEvent(const Words &w) {
         const std::string &role = w[1], prefix = role + " " + w[2];
         bool keys = w.size() > 3 && w[3][0] != 'x';
-        std::string want = prefix + (keys ? " shift=" + N(w[3] == "shift") + " control=" + N(w[3] == "control") : ""), line;
+        std::string line, want = prefix;
+        if (keys) want += " shift=" + N(w[3] == "shift") + " control=" + N(w[3] == "control");
         auto next = [&] {
             std::istringstream in(ReadText(sh + "events.log"));
             for (size_t index = 0; std::getline(in, line); index++) {
@@ -552,8 +542,8 @@ struct Scene {
     }
 
     // Seeded bursts of control and stray messages, and shells killed from outside. Every window they bring
-    // is answered before the next burst (a box only if its text is allowed); then the manager must be
-    // there, with no key down.
+    // is answered before the next burst (a box only if its text is allowed); then the manager must be there,
+    // with no key down.
     bool Storm(unsigned seed, int count, const Words &allowed) {
         static const UINT kinds[] = {CM_SWAP, CM_KILL, CM_RESTART, CM_SWAPTHEME, CM_SHELLTERMINATED, 0, 1};
         std::map<std::string, int> tally;
@@ -595,10 +585,10 @@ struct Scene {
         return true;
     }
 
-    // The manager's threads and handles stay flat over N restarts after N to warm up (which lets every
-    // handle that is made once be made). The one allowance: the events that Wine's own WaitForInputIdle
-    // leaves in its caller, measured in the same conditions: this process waits for each new shell too, and
-    // counts its own handles over the same restarts.
+    // The manager's threads and handles stay flat over N restarts after N to warm up (which lets every handle
+    // that is made once be made). The one allowance: the events that Wine's own WaitForInputIdle leaves in its
+    // caller, measured in the same conditions: this process waits for each new shell too, and counts its own
+    // handles over the same restarts.
     bool Cycles(int count) {
         DWORD me = GetCurrentProcessId(), pid = GetProcessId(managers.front()), start = GetTickCount();
         int base = 0, threads = 0, mine = 0, wineLeak = 0;
