@@ -1,247 +1,249 @@
-// The procedures with real logic, in process, a table each: a row spells out what must come out, every box in order, word for word.
+// The procedures with real logic, in process: a table each, a row per behaviour, its boxes last.
 #include <gtest/gtest.h>
 #include <fstream>
 #include "app/manager.h"
-#include "cli/cli.h"
 #include "app/message_box.h"
-#include "config/text.h"
+#include "cli/cli.h"
 #include "config/config.h"
+#include "config/text.h"
 #include "control/control.h"
 #include "dialogs/dialogs.h"
-#include "res/resource.h"
 #include "shell/shell.h"
 #include "themes/theme.h"
-
-extern "C" void *__imp_MessageBoxA, *__imp_DuplicateHandle;
+extern "C" void *__imp_MessageBoxA;
+extern "C" LONG WINAPI RegSetKeyValueA(HKEY, LPCSTR, LPCSTR, DWORD, LPCVOID, DWORD);   // Vista's headers only
 using namespace std;
 
-// The product's texts that no header shares, and the tags the rows show them by.
-const string kCheck = "  Please check Quillfern.cfg and verify that\nall paths are correct.", kNotAnOption = " is not a valid Quillfern option.";
-const map<string, string> kTags = {{"The theme directive for this user in Quillfern.cfg is\nundefined." + kCheck, "theme-directive"},
-    {"The shell directive for this user in Quillfern.cfg is\nundefined." + kCheck, "shell-directive"}, {kSystemShellFailed, "shell-failed"},
-    {"An error has occured while installing the current user's\ntheme." + kCheck, "theme-failed"}, {"Quillfern has been successfully uninstalled.", "uninstalled"},
-    {"Could not find a currently running instance of Quillfern.", "no-manager"}};
-string Quoted(const string &text) { return " [\"" + text + "\"]"; }
-
-// Stands for MessageBoxA, which would wait: keeps the text (by its tag), marks a box unlike the program's (owned, captioned, typed), says OK.
+// Stands for MessageBoxA, which would wait for a click: notes a box by its first three words, and whether
+// it is other than the program's own (no owner, its caption, on top); says OK.
 string gBoxes;
 int WINAPI RecordBox(HWND owner, const char *text, const char *caption, UINT type) {
-    gBoxes += (owner ? " [owned]" : "") + (strcmp(caption, kCaption) ? Quoted(caption) + " as caption" : "") +
-              (type != MB_TOPMOST ? " [type " + to_string(type) + "]" : "") + (kTags.count(text) ? " [" + kTags.at(text) + "]" : Quoted(text));
-    return IDOK; }
-string Boxes() { string shown; return shown.swap(gBoxes), shown; }   // the boxes since the last call
-const void *const gRealBox = [] { DWORD was; VirtualProtect(&__imp_MessageBoxA, sizeof(void *), PAGE_READWRITE, &was); return exchange(__imp_MessageBoxA, (void *)RecordBox); }();
+    const string words = text;
+    size_t end = 0;
+    for (int word = 0; word < 3 && end != string::npos; word++) end = words.find_first_of(" \n", end + 1);
+    const bool own = !owner && !strcmp(caption, kCaption) && type == MB_TOPMOST;
+    gBoxes += " [" + words.substr(0, end) + (own ? "]" : "] (not the program's box)");
+    return IDOK;
+}
+string Boxes() { return exchange(gBoxes, ""); }   // the boxes since the last call
+DWORD gWas;   // every MessageBoxA call of this program goes through its import slot, made writable
+const bool gBoxesRecorded = VirtualProtect(&__imp_MessageBoxA, sizeof(void *), PAGE_READWRITE, &gWas) &&
+                            (__imp_MessageBoxA = (void *)RecordBox);
 
 void Put(const string &path, const string &text) { ofstream(path, ios::binary) << text; }
-string Get(const string &path) { ifstream f(path, ios::binary); return f ? string(istreambuf_iterator<char>(f), {}) : "-"; }
-// A directory per row: Wine's profile functions keep what they have read, and could take a new file of the same name for the old.
-const string kScratch = [] { char t[MAX_PATH]; string d = string(t, GetTempPathA(MAX_PATH, t)) + "qf_tables\\"; return CreateDirectoryA(d.c_str(), NULL), d; }();
-string Scratch(const string &name) { return CreateDirectoryA((kScratch + name).c_str(), NULL), kScratch + name + "\\"; }
-
-// The system shell setting: System.ini [boot] shell; HKLM Winlogon "Shell" as stored, a REG_SZ with its zero. "(none)": no value.
-const string kSystemIni = [] { char d[MAX_PATH]; return string(d, GetWindowsDirectoryA(d, MAX_PATH)) + "\\System.ini"; }();
-string IniShell() { char t[512]; return string(t, GetPrivateProfileStringA("boot", "shell", "(none)", t, sizeof t, kSystemIni.c_str())); }
-string RegShell() {
-    HKEY key = NULL; WCHAR data[1024]; DWORD type = 0, size = sizeof data;
-    bool none = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, KEY_QUERY_VALUE, &key) || RegQueryValueExW(key, L"Shell", NULL, &type, (BYTE *)data, &size);
-    return RegCloseKey(key), size /= 2, none ? "(none)" : type != REG_SZ || !size || data[size - 1] ? "(not a REG_SZ with its zero)" : string(data, data + size - 1);
+string Get(const string &path) {   // "-" for no file
+    ifstream file(path, ios::binary);
+    return file ? string(istreambuf_iterator<char>(file), {}) : "-";
 }
-void SetShells(const string &reg, const string &ini) {
-    HKEY key; RegCreateKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
-    reg == "(none)" ? RegDeleteValueA(key, "Shell") : RegSetValueExA(key, "Shell", 0, REG_SZ, (const BYTE *)reg.c_str(), reg.size() + 1);
-    RegCloseKey(key), WritePrivateProfileStringA("boot", "shell", ini == "(none)" ? NULL : ini.c_str(), kSystemIni.c_str());
+string Scratch(const string &name) {   // one per row: Wine's profile functions keep what they read
+    char temp[MAX_PATH];
+    const string dir = string(temp, GetTempPathA(MAX_PATH, temp)) + "qf_tables_" + name + "\\";
+    CreateDirectoryA(dir.c_str(), NULL);
+    return dir;
 }
-const struct KeepShells { string reg = RegShell(), ini = IniShell(); ~KeepShells() { SetShells(reg, ini); } } gShellsBefore;
 
-// Configuration, both phases: the fall-back to [default], names and keywords, field limits, counts, delays. Below: eleven themes, alternate
-// shells with a gap, values at and past their fields' sizes; then themes with a gap, six alternate shells.
+// The system shell setting on NT, HKLM Winlogon "Shell", after writing value when one is given.
+string Setting(const string &value = "") {
+    char text[1024] = "(none)";
+    DWORD size = sizeof text;
+    if (!value.empty())
+        RegSetKeyValueA(HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell", REG_SZ, &value[0], value.size() + 1);
+    RegGetValueA(HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell", RRF_RT_REG_SZ, NULL, text, &size);
+    return text;
+}
+const struct KeepSetting { string before = Setting(); ~KeepSetting() { Setting(before); } } gSettingBefore;
+
+// Configuration, both phases, of a base file and a section [u]. want: the section used, the shell and its
+// path, ask, delays (start/kill/shift), theme and alternate shell (index/count); the boxes.
 TEST(Tables, Configuration) {
-    const string sample = Get(QF_SOURCE_DIR_WIN "\\sample\\Quillfern.cfg"), n63(63, 'n'), s63(63, 's'), p259 = "C:\\" + string(256, 'p'), none, ls = "shell=litestep_exe\n";
-    string one = "[QUILLFERN]\nLiteStep_Exe=" + p259 + "\nexplorer_exe=" + p259 + "q\n[default]\nshell=LITESTEP_EXE\nkill_delay=7\n[keys]\nshell=\nask_boot=1\n"
-        "start_delay=9\nkill_delay=3\nshift_delay=4\ntheme=Night\n[Case]\nSHELL=explorer_EXE\nTheme=night\nAsk_Boot=-3\n[notkw]\nshell=Explorer\ntheme=\n[dup]\n"
-        "shell=filemgr\ntheme=DUP\n[at]\nshell=" + s63 + "\ntheme=" + n63 + "\n[past]\nshell=" + s63 + "s\ntheme=" + n63 + "n\n[last]\nshell=never\ntheme=t10\n"
-        "[dneg]\n" + ls + "kill_delay=-5\nshift_delay=-2147483648\n[dbig]\n" + ls + "kill_delay=2147484\nshift_delay=3601\n[dnan]\nshell=never\nkill_delay=abc\n"
-        "shift_delay=x1\nask_boot=no\nstart_delay=\n[Alternate_Shells]\naltshell_name_1=" + s63 + "s\naltshell_path_1=" + p259 + "q\naltshell_name_2=FileMgr\n"
-        "altshell_path_2=C:\\one.exe\naltshell_name_3=FileMgr\naltshell_path_3=C:\\two.exe\naltshell_name_5=Never\n[Themes]\ntheme_name_1=" + n63 + "n\n"
-        "theme_path_1=" + p259 + "q\ntheme_back_1=" + p259 + "\n";
-    const string two = "[u]\nshell=S6\ntheme=E\n[v]\nshell=s5\n[Themes]\ntheme_name_1=A\ntheme_name_2=B\ntheme_name_3=C\ntheme_name_5=E\n"
-        "[Alternate_Shells]\naltshell_name_1=S1\naltshell_name_2=S2\naltshell_name_3=S3\naltshell_name_4=S4\naltshell_name_5=S5\naltshell_name_6=S6\n";
-    for (int n = 2; n <= 11; n++) one += "theme_name_" + to_string(n) + "=" + (n > 4 ? "T" + to_string(n) : n == 3 ? "Night" : "Dup") + "\n";
-    const string d = " ask=0 start=0 kill=10000 shift=-1", a = " ask=1 start=0 kill=10000 shift=-1", e = " ask=0 start=0 kill=";
-    // want: section, kind, delays, after both phases themes and shells (count/chosen), boxes; texts: paths, the theme's fields, the shell's path.
-    const struct { const char *name; const string &cfg; const char *user; int phases; string want, texts = ""; } rows[] = {
-        {"sample", sample, "operator", 2, "operator litestep" + e + "5000 shift=2 themes=2/1 alts=1/-1", " C:\\LiteStep\\LiteStep.exe|C:\\Windows\\Explorer.exe|Night|C:\\LiteStep\\themes\\night|C:\\LiteStep\\themes\\night\\back.bmp|-"},
-        {"an empty shell: all from [default]", one, "keys", 2, "default litestep" + e + "7000 shift=-1 themes=10/-1 alts=3/-1"},
-        {"names and keywords in any case", one, "case", 2, "case explorer" + a + " themes=10/2 alts=3/-1"},
-        {"Explorer is no keyword; an empty theme none", one, "notkw", 2, "notkw explorer" + a + " themes=10/-1 alts=3/-1 [shell-directive]"},
-        {"equal names: the first wins", one, "dup", 2, "dup alternate" + d + " themes=10/1 alts=3/1", " " + p259 + "|" + p259 + "|Dup|||C:\\one.exe"},
-        {"values of 63 and 259 kept, of 64 and 260 cut", one, "at", 2, "at alternate" + d + " themes=10/0 alts=3/0", " " + p259 + "|" + p259 + "|" + n63 + "|" + p259 + "|" + p259 + "|" + p259},
-        {"directives of 64 match no cut name", one, "past", 2, "past explorer" + a + " themes=10/-1 alts=3/-1 [theme-directive] [shell-directive]"},
-        {"the tenth theme; no shell after a gap", one, "last", 2, "last explorer" + a + " themes=10/9 alts=3/-1 [shell-directive]"},
-        {"delays below -1", one, "dneg", 1, "dneg litestep" + d}, {"delays past an hour, without overflow", one, "dbig", 1, "dbig litestep" + e + "3600000 shift=3600"},
-        {"numbers that are none; the client's phase shows nothing", one, "dnan", 1, "dnan alternate" + e + "0 shift=0"},
-        {"no theme after a gap; five shells at most", two, "u", 2, "u explorer" + a + " themes=3/-1 alts=5/-1 [theme-directive] [shell-directive]"},
-        {"the fifth shell", two, "v", 2, "v alternate" + d + " themes=3/-1 alts=5/4"}, {"no file: the user is asked", none, "u", 2, "default explorer" + a + " themes=0/-1 alts=0/-1 [shell-directive]"},
+    // Paths one past their field. In each list names of 63, 64 and 65 characters, equal once cut to 63,
+    // then names up to one more than are read.
+    const string e260 = "C:\\" + string(kPathSize - 3, 'e'), e259 = e260.substr(0, kPathSize - 1);
+    string base = "[Quillfern]\nexplorer_exe=" + e260 + "\n[default]\nshell=LITESTEP_EXE\nkill_delay=7\n[Themes]\n";
+    for (int n = 1; n <= kMaxThemes + 1; n++)
+        base += "theme_name_" + to_string(n) + "=" + (n < 4 ? string(n + 62, 't') : "T" + to_string(n)) + "\n";
+    base += "[Alternate_Shells]\naltshell_path_1=" + e260 + "\n";
+    for (int n = 1; n <= kMaxAltShells + 1; n++)
+        base += "altshell_name_" + to_string(n) + "=" + (n < 4 ? string(n + 62, 's') : "S" + to_string(n)) + "\n";
+    const string gaps = "[Themes]\ntheme_name_1=A\ntheme_name_3=C\n[Alternate_Shells]\naltshell_name_2=Explorer\n";
+    const struct { const char *name; string config; const char *user; string want; } rows[] = {
+        {"the sample", Get(QF_SOURCE_DIR_WIN "\\sample\\Quillfern.cfg"), "operator",
+         "operator litestep=C:\\LiteStep\\LiteStep.exe ask=0 delays=0/5000/2 theme=1/2 alt=-1/1"},
+        {"an empty shell: all from [default], its keyword in any case", base + "[u]\nshell=\nask_boot=1\ntheme=T4",
+         "u", "default litestep= ask=0 delays=0/7000/-1 theme=-1/10 alt=-1/5"},
+        {"names of 63 in any case: the first cut one; delays that are none", base + "[u]\nshell=" + string(63, 'S') +
+         "\ntheme=" + string(63, 'T') + "\nask_boot=-3\nstart_delay=9\nkill_delay=x\nshift_delay=x", "u",
+         "u alternate=" + e259 + " ask=1 delays=9/0/0 theme=0/10 alt=0/5"},
+        {"names of 64 find none; delays past an hour", base + "[u]\nshell=" + string(64, 'S') + "\ntheme=" +
+         string(64, 'T') + "\nkill_delay=2147484\nshift_delay=3601", "u", "u explorer=" + e259 +
+         " ask=1 delays=0/3600000/3600 theme=-1/10 alt=-1/5 [The theme directive] [The shell directive]"},
+        {"nothing after a gap; Explorer no keyword; delays below -1", gaps + "[u]\nshell=Explorer\ntheme=C\n"
+         "kill_delay=-2\nshift_delay=-2", "u", "u explorer= ask=1 delays=0/10000/-1 theme=-1/1 alt=-1/0 "
+         "[The theme directive] [The shell directive]"},
     };
     const char *const kinds[] = {"?", "litestep", "explorer", "alternate"};
     for (const auto &row : rows) {
         const string dir = Scratch("config" + to_string(&row - rows));
-        row.cfg.empty() ? (void)DeleteFileA((dir + kConfigFileName).c_str()) : Put(dir + kConfigFileName, row.cfg);
-        char section[kPathSize]; memset((void *)&gState, 0xCC, sizeof gState), strcpy(gState.managerDir, dir.c_str()), strcpy(section, row.user), Boxes();
-        LoadUserSettings(section), row.phases == 2 ? LoadThemesAndShells(section) : (void)0; const LONG k = gState.shellKind, t = gState.themeIndex;
-        const string got = section + string(" ") + (k >= 1 && k <= 3 ? kinds[k] : "kind" + to_string(k)) + " ask=" + to_string(gState.askBoot) +
-            " start=" + to_string(gState.startDelay) + " kill=" + to_string(gState.killDelay) + " shift=" + to_string(gState.shiftDelay) + (row.phases < 2 ? ""
-            : " themes=" + to_string(gState.themeCount) + "/" + to_string(t) + " alts=" + to_string(gState.altShellCount) + "/" + to_string(gState.altShellIndex));
-        const string texts = " " + string(gState.liteStepPath) + "|" + gState.explorerPath + "|" + (t >= 0 && t < kMaxThemes ? string(gState.themes[t].name) +
-            "|" + gState.themes[t].path + "|" + gState.themes[t].back : "-") + "|" + (gState.altShellIndex >= 0 ? gState.alternatePath : "-");
-        EXPECT_EQ(row.want + row.texts, got + Boxes() + (row.texts.empty() ? "" : texts)) << row.name;
+        Put(dir + kConfigFileName, row.config + "\n");
+        char section[kPathSize], got[1024];
+        strcpy(section, row.user);
+        memset((void *)&gState, 0xCC, sizeof gState);   // what the phases leave unset shows
+        strcpy(gState.managerDir, dir.c_str());
+        LoadUserSettings(section);
+        const string early = Boxes();   // the first phase, which the client reads alone, shows none
+        LoadThemesAndShells(section);
+        const LONG k = gState.shellKind >= 1 && gState.shellKind <= 3 ? gState.shellKind : 0;
+        const char *const paths[] = {"", gState.liteStepPath, gState.explorerPath, gState.alternatePath};
+        snprintf(got, sizeof got, "%s%s %s=%s ask=%d delays=%ld/%ld/%ld theme=%ld/%ld alt=%ld/%ld", early.c_str(),
+                 section, kinds[k], paths[k], gState.askBoot, gState.startDelay, gState.killDelay,
+                 gState.shiftDelay, gState.themeIndex, gState.themeCount, gState.altShellIndex, gState.altShellCount);
+        EXPECT_EQ(row.want, got + Boxes()) << row.name;
     }
 }
 
-// The command line: the tail after the program name, its word, the message posted or the box shown.
+// The command line: the tail after the program's name; its word, the messages posted to a manager's window
+// and the boxes. Bytes past the line's end catch a read or a write beyond it.
 TEST(Tables, CommandLines) {
-    const string w300(300, 'w'), cfg = Scratch("words");   // the configuration that an uninstallation reads
-    WNDCLASSA windowClass = {0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), NULL, NULL, NULL, NULL, kControlClassName};
-    RegisterClassA(&windowClass), Put(cfg + kConfigFileName, "[default]\nshell=explorer_exe\n");
-    // want: the tail in brackets, then the messages posted and the boxes; an empty tail starts a manager instead.
+    const string w300(300, 'w');
+    WNDCLASSA windowClass = {0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), 0, 0, 0, 0, kControlClassName};
+    RegisterClassA(&windowClass);
     const struct { const char *name; string line; bool manager; string want; } rows[] = {
-        {"a quoted name with blanks", "\"C:\\Program Files\\Quillfern\\Quillfern.exe\"   -restart", true, "[-restart] " + to_string(CM_RESTART)},
-        {"a tail right after the closing quote", "\"C:\\Tools\\Quillfern.exe\"-swap", true, "[-swap] " + to_string(CM_SWAP)},
-        {"a quote never closed: all name", "\"C:\\Tools\\Quillfern.exe -swap", true, "[] "}, {"bytes above 127 belong to the name", "C:\\T\xe9l\xe9\\Quillfern\xff.exe -kill", true, "[-kill] " + to_string(CM_KILL)},
-        {"control characters are blanks; the word ends at one", "Q.exe \x01\x1f\t -quit extra", true, "[-quit extra] " + to_string(CM_QUIT)},
-        {"blanks only", "Quillfern.exe    ", true, "[] "}, {"nothing at all", "", true, "[] "},
-        {"swaptheme in any case", "Q.exe /SwApThEmE", true, "[/SwApThEmE] " + to_string(CM_SWAPTHEME)}, {"the word ends at a tab", "Q.exe -reboot\tx", true, "[-reboot\tx] " + to_string(CM_REBOOT)},
-        {"a longer word is another", "Q.exe -swapx", true, "[-swapx] " + Quoted("swapx" + kNotAnOption)},
-        {"a word too long for the box is cut", "Q.exe -" + w300, true, "[-" + w300 + "] " + Quoted(w300.substr(0, 255 - kNotAnOption.size()) + kNotAnOption)},
-        {"no manager", "Q.exe -swap", false, "[-swap]  [no-manager]"}, {"no manager, no word", "Q.exe -bogus", false, "[-bogus]  [no-manager]"},
-        {"uninstall ends the manager, saying so", "Q.exe -uninstall", true, "[-uninstall] " + to_string(CM_QUIT) + " with parameters [uninstalled]"}, {"uninstall without a manager", "Q.exe -uninstall", false, "[-uninstall]  [uninstalled]"},
+        {"a quoted name with blanks, the tail right after it", "\"C:\\A B\\Q.exe\"-restart", true, "-restart: 1033"},
+        {"a quote never closed: all name", "\"C:\\Tools\\Q.exe -swap", true, ":"},
+        {"bytes above 127 are the name's; control characters blanks; the word ends at a blank",
+         "C:\\\xe9\\Q\xff.exe \x01\x1f\t -quit now", true, "-quit now: 1031"},
+        {"a word in any case, ended by a tab", "Q.exe /SwApThEmE\tnow", true, "/SwApThEmE\tnow: 1032"},
+        {"a longer word is another, cut to fit its box of 255 characters", "Q.exe -swap" + w300, true,
+         "-swap" + w300 + ": [swap" + w300.substr(0, 218) + " is not]"},
+        {"no manager, whatever the word", "Q.exe -bogus", false, "-bogus: [Could not find]"},
     };
     for (const auto &row : rows) {
-        gState = ManagerState(), gState.isNT = true, strcpy(gState.managerDir, cfg.c_str()), Boxes();
-        HWND window = row.manager ? CreateWindowExA(0, kControlClassName, "", 0, 0, 0, 0, 0, NULL, NULL, windowClass.hInstance, NULL) : NULL;
-        string line = row.line + '\0' + string(16, (char)0xCC), unwritten = line;   // only the word's end may be written
-        char *tail = FormCommandTail(&line[0]); string got = "[" + string(tail) + "] ";
-        size_t blank = *tail ? (RunCommand(tail + 1), unwritten.find_first_of(" \t\n\v\f\r", tail + 1 - &line[0])) : string::npos;
-        for (MSG m; window && PeekMessageA(&m, window, WM_USER, 0xFFFF, PM_REMOVE);)
-            got += to_string(m.message) + (m.wParam || m.lParam ? " with parameters" : "");
-        unwritten[min(blank, row.line.size())] = '\0', DestroyWindow(window);
-        EXPECT_EQ(row.want, got + Boxes() + (line == unwritten ? "" : " [the line written]")) << row.name;
+        HWND manager = row.manager ? CreateWindowA(kControlClassName, "", 0, 0, 0, 0, 0, 0, 0, 0, 0) : NULL;
+        string line = row.line + '\0' + string(16, '\xCC'), past = line.substr(row.line.size());
+        char *tail = FormCommandTail(&line[0]);
+        string got = tail + string(":");
+        if (*tail) RunCommand(tail + 1);
+        for (MSG m; manager && PeekMessageA(&m, manager, 0, 0, PM_REMOVE);) got += " " + to_string(m.message);
+        DestroyWindow(manager);
+        got += Boxes() + (line.substr(row.line.size()) == past ? "" : " [written past the end]");
+        EXPECT_EQ(row.want, got) << row.name;
     }
 }
 
-// Whether this process has the shutdown privilege enabled; every privilege turned off first when asked.
-int ShutdownPrivilege(bool turnOff = false) {
-    HANDLE token = NULL; BOOL enabled = -1; PRIVILEGE_SET check = {1, PRIVILEGE_SET_ALL_NECESSARY, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token), LookupPrivilegeValueA(NULL, "SeShutdownPrivilege", &check.Privilege[0].Luid);
-    return turnOff ? AdjustTokenPrivileges(token, TRUE, NULL, 0, NULL, NULL) : 0, PrivilegeCheck(token, &check, &enabled), CloseHandle(token), enabled;
-}
-
-// Stands for ExitWindowsEx, which would end the Wine session that runs the tests: notes how things stood.
+// Stands for ExitWindowsEx, which would end the Wine session running the tests: notes the request and how
+// things stood (the shell's end expected, the shutdown privilege, the setting, the boxes), then turns every
+// privilege off so that the next request shows its own; answers gExitAnswer.
 string gRequests;
-BOOL WINAPI RecordExit(UINT flags, DWORD reason) {
-    gRequests += "exit " + to_string(flags) + " " + to_string(reason) + (gState.shellExitExpected ? " expected" : " unexpected") + " privilege=" +
-                 to_string(ShutdownPrivilege()) + " shell=" + (gState.isNT ? RegShell() : IniShell()) + Boxes() + "; ";
-    return FALSE; }
-const bool gExitRecorded = (gExitWindowsEx = RecordExit, true);   // and for the whole run: nothing here may end the session
+BOOL gExitAnswer = FALSE;
+BOOL WINAPI RecordExit(UINT flags, DWORD) {
+    HANDLE token;
+    BOOL privilege = FALSE;
+    PRIVILEGE_SET shutdown = {1, PRIVILEGE_SET_ALL_NECESSARY, {}};
+    LookupPrivilegeValueA(NULL, "SeShutdownPrivilege", &shutdown.Privilege[0].Luid);
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token);
+    PrivilegeCheck(token, &shutdown, &privilege);
+    AdjustTokenPrivileges(token, TRUE, NULL, 0, NULL, NULL);
+    CloseHandle(token);
+    gRequests += "exit " + to_string(flags) + (gState.shellExitExpected ? " expected" : " unexpected") +
+                 " privilege=" + to_string(privilege) + " shell=" + Setting() + Boxes();
+    return gExitAnswer;
+}
+const bool gExitRecorded = (gExitWindowsEx = RecordExit) != NULL;   // for the whole run
 
-// The system shell setting (the registry on NT, System.ini on 95/98) and the session exit.
+// The system shell setting on NT, C:\Before.exe as the manager starts. act: "uninstalled", or "foreign"
+// (someone else writes C:\Else.exe after the start); then "set N" (shell N) or "dialog" (the shell-terminated
+// dialog's reboot, "refused" or not). later: someone else's setting after the act. want: the answer or the
+// request and the dialog; the setting, whether the manager still takes it for its own.
 TEST(Tables, SystemShellAndExit) {
-    const string ls = "C:\\LS\\LiteStep.exe", d246 = "C:\\" + string(242, 'd') + "\\", qf = "C:\\Q\\Quillfern.exe", refused = "refused reg=- ini=- ours [shell-failed]";
-    // From "-" in both. act: "set N" or "exit N", uninstalled or not, foreign: C:\Else.exe written after the manager's start; other: a write after it.
-    const struct { const char *name; bool nt; const char *act; string want; const char *other = NULL; string alt = "", dir = "C:\\Q\\"; } rows[] = {
-        {"NT: the manager", true, "set 0", "written reg=" + qf + " ini=- ours"}, {"NT: LiteStep", true, "set 1", "written reg=" + ls + " ini=- ours"},
-        {"NT: Explorer by its bare name", true, "set 2", "written reg=Explorer.exe ini=- ours"}, {"NT: the alternate shell", true, "set 3", "written reg=C:\\Alt.exe ini=- ours", NULL, "C:\\Alt.exe"},
-        {"NT: uninstalled, not even LiteStep", true, "set 1, uninstalled", "written reg=- ini=- ours"}, {"NT: written by someone else since the start", true, "set 1, foreign", "written reg=C:\\Else.exe ini=- not ours"},
-        {"NT: a manager path of 259", true, "set 0", "written reg=" + d246 + "Quillfern.exe ini=- ours", NULL, "", d246},
-        {"NT: a manager path of 260", true, "set 0", refused, NULL, "", d246 + "d"}, {"NT: an alternate shell without a path", true, "set 3", refused},
-        {"NT: someone else wrote LiteStep since", true, "set 0", "written reg=" + ls + " ini=- not ours", "C:\\LS\\LiteStep.exe"},
-        {"NT: the same path in other capitals", true, "set 0", "written reg=C:\\q\\QUILLFERN.EXE ini=- ours", "C:\\q\\QUILLFERN.EXE"},
-        {"95: the manager", false, "set 0", "written reg=- ini=" + qf + " ours"}, {"95: a manager path of 259", false, "set 0", "written reg=- ini=" + d246 + "Quillfern.exe ours", NULL, "", d246},
-        {"NT: shut down", true, "exit 1", "exit 1 0 expected privilege=1 shell=" + qf + "; reg=" + qf + " ini=- ours"},
-        {"NT: log off with a failed write-back", true, "exit 0", "exit 0 0 expected privilege=1 shell=- [shell-failed]; reg=- ini=- ours", NULL, "", d246 + "d"},
-        {"95: reboot, no privilege work", false, "exit 2", "exit 2 0 expected privilege=0 shell=" + qf + "; reg=- ini=" + qf + " ours"},
-        {"95: written by someone else since the start", false, "exit 2, foreign", "exit 2 0 expected privilege=0 shell=C:\\Else.exe; reg=- ini=C:\\Else.exe not ours"},
+    const string qf = "C:\\Q\\Quillfern.exe", d259 = "C:\\" + string(242, 'D') + "\\";
+    const string lower = "c:\\" + string(242, 'd') + "\\quillfern.exe";   // d259's Quillfern.exe, other capitals
+    const struct { const char *name, *act; string want, later = "", dir = "C:\\Q\\"; } rows[] = {
+        {"an alternate shell without a path: refused", "set 3", "refused; C:\\Before.exe ours [An error has]"},
+        {"once uninstalled, nothing", "uninstalled set 0", "done; C:\\Before.exe ours"},
+        {"written by someone else since the start: nothing", "foreign set 0", "done; C:\\Else.exe not ours"},
+        {"a manager path of 259, read in other capitals", "set 0", "done; " + lower + " ours", lower, d259},
+        {"reboot taken: the dialog closes", "dialog", "exit 2 expected privilege=1 shell=" + qf + " closes; " + qf +
+         " ours"},
+        {"reboot refused, the manager's path of 260 too: the dialog stays", "dialog refused",
+         "exit 2 expected privilege=1 shell=C:\\Before.exe [An error has] stays; C:\\Before.exe ours", "", d259 + "D"},
     };
+    const HMODULE resources = LoadLibraryExA(QF_BIN_DIR_WIN "\\Quillfern.exe", NULL, LOAD_LIBRARY_AS_DATAFILE);
+    RecordExit(0, 0);   // every privilege off
     for (const auto &row : rows) {
-        gState = ManagerState(), gState.isNT = row.nt, gState.uninstalled = strstr(row.act, "uninstalled"), strcpy(gState.managerDir, row.dir.c_str()), Boxes();
-        strcpy(gState.liteStepPath, ls.c_str()), strcpy(gState.explorerPath, "C:\\Windows\\Explorer.exe"), strcpy(gState.alternatePath, row.alt.c_str()), SetShells("-", "-");
-        if (strstr(row.act, "foreign")) NoteSystemShellAtStart(), row.nt ? SetShells("C:\\Else.exe", "-") : SetShells("-", "C:\\Else.exe");
-        ASSERT_EQ(0, ShutdownPrivilege(true)) << "the shutdown privilege cannot be turned off here";
-        const string got = row.act[0] == 's' ? (SetSystemShell(row.act[4] - '0') ? "written " : "refused ") : (gRequests.clear(), ExitSession(row.act[5] - '0'), gRequests);
-        if (row.other) row.nt ? SetShells(row.other, "-") : SetShells("-", row.other);
-        EXPECT_EQ(row.want, got + "reg=" + RegShell() + " ini=" + IniShell() + (SystemShellStillOurs() ? " ours" : " not ours") + Boxes()) << row.name;
-    }
-}
-
-// A shell's end: reported though its handle cannot be duplicated; then the shell-terminated dialog stays while the log-off chosen there
-// is refused, and closes once it is taken.
-TEST(Tables, ShellEnd) {
-    void **slot = &__imp_DuplicateHandle, *real = *slot; DWORD access; MSG m;
-    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &access), gState = ManagerState(), gState.uninstalled = true;   // the system shell setting untouched
-    gState.shellKind = SHELL_ALTERNATE, strcat((GetWindowsDirectoryA(gState.alternatePath, MAX_PATH), gState.alternatePath), "\\notepad.exe");
-    gState.controlWindow = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
-    *slot = (void *)+[](HANDLE, HANDLE, HANDLE, HANDLE *, DWORD, BOOL, DWORD) -> BOOL WINAPI { return FALSE; };
-    bool spawned = SpawnShell(), reported = (*slot = real, TerminateProcess(gState.shellProcess.hProcess, 1), false);
-    for (DWORD start = GetTickCount(); !reported && GetTickCount() - start < 10000; Sleep(10))
-        reported = PeekMessageA(&m, gState.controlWindow, CM_SHELLTERMINATED, CM_SHELLTERMINATED, PM_REMOVE);
-    EXPECT_EQ("spawned, end reported", string(spawned ? "spawned" : "not spawned") + (reported ? ", end reported" : ", end unreported") + Boxes());
-    DestroyWindow(gState.controlWindow);
-    // A visible pop-up holding one check box, IDC_LOGOFF: all that the choice needs.
-    alignas(4) WORD form[] = {0, 0x9000, 0, 0, 1, 0, 0, 99, 99, 0, 0, 0, 3, 0x4000, 0, 0, 0, 0, 9, 9, IDC_LOGOFF, 0xFFFF, 0x80, 0, 0};
-    string got; gState = ManagerState(), gState.uninstalled = true;
-    for (ExitWindowsExFn exit : {+[](UINT, DWORD) -> BOOL WINAPI { return FALSE; }, +[](UINT, DWORD) -> BOOL WINAPI { return TRUE; }}) {
-        HWND dialog = CreateDialogIndirectParamA(NULL, (DLGTEMPLATE *)form, NULL, ShellTerminatedDlgProc, 0);
-        CheckDlgButton(dialog, IDC_LOGOFF, BST_CHECKED), gExitWindowsEx = exit, SendMessageA(dialog, WM_COMMAND, IDOK, 0);
-        got += IsWindowVisible(dialog) ? "stays " : "closes ", DestroyWindow(dialog);
-    }
-    gExitWindowsEx = RecordExit;   // back to the stand-in of the whole run
-    EXPECT_EQ("stays closes ", got + Boxes());
-}
-
-// Theme installation: backups, copies, wallpaper; nothing half-done. The files start out holding tags that tell where they came from.
-TEST(Tables, InstallTheme) {
-    auto wallpaper = [] { char path[MAX_PATH] = ""; return SystemParametersInfoA(SPI_GETDESKWALLPAPER, sizeof path, path, 0), string(path); };
-    const string saved = wallpaper(), d = Scratch("theme"), lite = d + "LS\\LiteStep.exe", theme = d + "Theme", before = "C:\\before.bmp";
-    const char *const files[][2] = {{"LS\\step.rc", "ls.rc"}, {"LS\\modules.ini", "ls.ini"}, {"Theme\\step.rc", "th.rc"}, {"Theme\\modules.ini", "th.ini"}, {"Mgr\\Previous_Step.rc", "old.rc"}, {"Mgr\\Previous_Modules.ini", "old.ini"}};
-    const struct { const char *name, *missing; string lite, theme, want; } rows[] = {
-        {"installs, the directory cut by length alone", "", d + "LS\\ab\\cdefg.EXE", theme, "ok th.rc th.ini th.rc th.ini ls.rc ls.ini wallpaper"},
-        {"a theme without modules.ini", "Theme\\modules.ini", lite, theme, "ok th.rc ls.ini th.rc - ls.rc ls.ini wallpaper"},
-        {"a LiteStep without modules.ini", "LS\\modules.ini", lite, theme, "ok th.rc th.ini th.rc th.ini ls.rc old.ini wallpaper"},
-        {"a theme without step.rc: backups only", "Theme\\step.rc", lite, theme, "failed ls.rc ls.ini - th.ini ls.rc ls.ini [theme-failed]"},
-        {"a LiteStep without step.rc: nothing", "LS\\step.rc", lite, theme, "failed - ls.ini th.rc th.ini old.rc old.ini [theme-failed]"},
-        {"a LiteStep path too short to cut", "", "C:\\LiteS.exe", theme, "failed ls.rc ls.ini th.rc th.ini old.rc old.ini [theme-failed]"},
-        {"a theme path too long for its modules.ini", "", lite, d + string(250 - d.size(), 't'), "failed ls.rc ls.ini th.rc th.ini old.rc old.ini [theme-failed]"},
-    };
-    Scratch("theme\\LS"), Scratch("theme\\Theme"), Scratch("theme\\Mgr");
-    for (const auto &row : rows) {
-        for (const auto &file : files) strstr(row.missing, file[0]) ? (void)DeleteFileA((d + file[0]).c_str()) : Put(d + file[0], file[1]);
-        gState = ManagerState(), strcpy(gState.managerDir, (d + "Mgr\\").c_str()), strcpy(gState.liteStepPath, row.lite.c_str()), Boxes();
-        ThemeEntry entry = {"plays no part", "", ""};
-        strcpy(entry.path, row.theme.c_str()), strcpy(entry.back, (d + "Theme\\back.bmp").c_str()), SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void *)before.c_str(), 0);
-        string got = InstallTheme(entry) ? "ok" : "failed"; for (const auto &file : files) got += " " + Get(d + file[0]);
-        EXPECT_EQ(row.want, got + (wallpaper() == entry.back ? " wallpaper" : wallpaper() == before ? "" : " wallpaper " + wallpaper()) + Boxes()) << row.name;
-    }
-    SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void *)saved.c_str(), 0);
-}
-
-// Our text routines answer as the C library's do in its "C" locale, for every byte and every cut; a line per case.
-TEST(Tables, TextAsTheCLibrary) {
-    string ours, library; auto both = [&](const string &name, const string &mine, const string &its) { ours += name + ": " + mine + "\n", library += name + ": " + its + "\n"; };
-    for (int c = 0; c < 256; c++) both("blank " + to_string(c), to_string(IsBlank((char)c)), to_string(isspace(c) != 0));
-    const char *const words[] = {"", "swap", "SWAP", "SwapTheme", "swaptheme", "swap ", "@", "`", "[", "{", "Z", "z", "\xC4", "\xE4"};
-    for (const char *a : words) for (const char *b : words) both(string("same ") + a + "|" + b, to_string(SameTextNoCase(a, b)), to_string(_strcmpi(a, b) == 0));
-    for (const char *path : {"C:\\Tools\\LiteStep.exe", "shell", "C:shell.exe", "a.b\\c", "\\\\host\\share\\x.y.z", "dir/name.", ".profile", "C:\\", ""}) {
-        char name[_MAX_FNAME], base[8]; const bool whole = (_splitpath(path, NULL, NULL, name, NULL), FileBaseName(base, path));
-        both(string("name ") + path, base + string(whole ? "" : " cut"), string(name).substr(0, sizeof base - 1) + (strlen(name) < sizeof base ? "" : " cut"));
-    }
-    // Into every size up to the whole text: what is kept, whether it was cut, whether a byte past the size was written.
-    auto format = [&](const char *f, auto... args) {
-        char its[128], mine[128]; for (int size = 1, full = snprintf(its, sizeof its, f, args...); size <= full + 1; size++) {
-            const bool whole = (memset(mine, 0x5a, sizeof mine), FormatTextN(mine, size, f, args...));
-            both(f + (" in " + to_string(size)), string(mine, strnlen(mine, size)) + (whole ? "" : " cut") + (mine[size] == 0x5a ? "" : " overrun"), string(its, size - 1) + (full < size ? "" : " cut"));
+        gState = ManagerState();
+        gState.isNT = true;
+        gState.uninstalled = strstr(row.act, "uninstalled");
+        strcpy(gState.managerDir, row.dir.c_str());
+        Setting("C:\\Before.exe");
+        NoteSystemShellAtStart();
+        if (strstr(row.act, "foreign")) Setting("C:\\Else.exe");
+        gRequests = "";
+        gExitAnswer = !strstr(row.act, "refused");
+        if (strstr(row.act, "set")) {
+            gRequests = SetSystemShell(row.act[strlen(row.act) - 1] - '0') ? "done" : "refused";
+        } else {
+            HWND dialog = CreateDialogParamA(resources, "IDD_OPTIONS_DLG", NULL, ShellTerminatedDlgProc, 0);
+            SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+            gRequests += IsWindowVisible(dialog) ? " stays" : " closes";
+            DestroyWindow(dialog);
         }
+        if (!row.later.empty()) Setting(row.later);
+        gRequests += "; " + Setting() + (SystemShellStillOurs() ? " ours" : " not ours") + Boxes();
+        EXPECT_EQ(row.want, gRequests) << row.name;
+    }
+}
+
+// Theme installation: backups, copies; nothing half-done. The files hold tags; a row may leave one out.
+// want: installed or not; then LiteStep's step.rc and modules.ini, their backups; the boxes.
+TEST(Tables, InstallTheme) {
+    const string d = Scratch("theme");
+    const char *const files[][2] = {{"LS\\step.rc", "ls.rc"}, {"LS\\modules.ini", "ls.ini"},
+                                    {"Mgr\\Previous_Step.rc", "old.rc"}, {"Mgr\\Previous_Modules.ini", "old.ini"},
+                                    {"Theme\\step.rc", "th.rc"}, {"Theme\\modules.ini", "th.ini"}};
+    const struct { const char *name, *missing, *want; string theme = "Theme"; } rows[] = {
+        {"a theme without modules.ini: LiteStep's stays", "Theme\\modules.ini", "ok th.rc ls.ini ls.rc ls.ini"},
+        {"a LiteStep without modules.ini", "LS\\modules.ini", "ok th.rc th.ini ls.rc old.ini"},
+        {"a theme without step.rc: the backups only", "Theme\\step.rc", "failed ls.rc ls.ini ls.rc ls.ini [An error has]"},
+        {"a LiteStep without step.rc: nothing", "LS\\step.rc", "failed - ls.ini old.rc old.ini [An error has]"},
+        {"a theme path too long for modules.ini: nothing", "", "failed ls.rc ls.ini old.rc old.ini [An error has]",
+         "C:\\" + string(246, 't')},
     };
-    format("theme_name_%d%%", INT_MIN), format("%s   ::: %d :::", "Quillfern 1.50", INT_MAX), format("Error %lu", ULONG_MAX), format("%u %ld %d", UINT_MAX, LONG_MIN, 0);
+    for (const char *sub : {"LS", "Mgr", "Theme"}) CreateDirectoryA((d + sub).c_str(), NULL);
+    strcpy(gState.managerDir, (d + "Mgr\\").c_str());
+    strcpy(gState.liteStepPath, (d + "LS\\LiteStep.exe").c_str());
+    for (const auto &row : rows) {
+        for (const auto &file : files)
+            strcmp(row.missing, file[0]) ? Put(d + file[0], file[1]) : (void)DeleteFileA((d + file[0]).c_str());
+        ThemeEntry entry = {"plays no part", "", ""};
+        strcpy(entry.path, (row.theme[1] == ':' ? row.theme : d + row.theme).c_str());
+        string got = InstallTheme(entry) ? "ok" : "failed";
+        for (int i = 0; i < 4; i++) got += " " + Get(d + files[i][0]);   // LiteStep's files and their backups
+        EXPECT_EQ(row.want, got + Boxes()) << row.name;
+    }
+}
+
+// Our text routines answer as the C library's do in its "C" locale, for every byte and every cut.
+TEST(Tables, TextAsTheCLibrary) {
+    string ours, library;   // a line per case
+    auto both = [&](const string &what, const string &mine, const string &its) {
+        ours += what + ": " + mine + "\n";
+        library += what + ": " + its + "\n";
+    };
+    for (int c = 0; c < 256; c++)
+        both("blank " + to_string(c), to_string(IsBlank((char)c)), to_string(isspace(c) != 0));
+    const char *const words[] = {"", "swap", "SWAP", "SwapTheme", "swap ", "@", "`", "[", "{", "Z", "z", "\xC4", "\xE4"};
+    for (const char *a : words)
+        for (const char *b : words)
+            both(string("same ") + a + "|" + b, to_string(SameTextNoCase(a, b)), to_string(_strcmpi(a, b) == 0));
+    // Into every size up to the whole: what is kept, whether it was cut, whether a byte past the size was written.
+    const char *f = "%s %d%% %u %ld %lu %d";
+    char mine[80], its[80];
+    for (int size = 1, full = 0; size <= full + 1 || size == 1; size++) {
+        full = snprintf(its, size, f, kCaption, INT_MIN, UINT_MAX, LONG_MIN, ULONG_MAX, 0);
+        memset(mine, 'Z', sizeof mine);
+        const bool whole = FormatTextN(mine, size, f, kCaption, INT_MIN, UINT_MAX, LONG_MIN, ULONG_MAX, 0);
+        both("format in " + to_string(size), string(mine) + (whole ? "" : " cut") + (mine[size] == 'Z' ? "" : " over"),
+             string(its) + (full < size ? "" : " cut"));
+    }
     EXPECT_EQ(library, ours);
 }
-
