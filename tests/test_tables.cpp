@@ -1,4 +1,4 @@
-// The procedures with real logic, in process: a table each, a row per behaviour, the boxes it shows last.
+// The procedures with real logic, in process: a table each, a row per behaviour, its boxes last in its want.
 #include <gtest/gtest.h>
 #include <fstream>
 #include "app/manager.h"
@@ -25,10 +25,6 @@ DWORD gWas;   // every MessageBoxA call of this program goes through its import 
 const bool gBoxesRecorded = VirtualProtect(&__imp_MessageBoxA, sizeof(void *), PAGE_READWRITE, &gWas) &&
                             (__imp_MessageBoxA = (void *)RecordBox);
 
-string Get(const string &path) {   // "-" for no file
-    ifstream file(path, ios::binary);
-    return file ? string(istreambuf_iterator<char>(file), {}) : "-";
-}
 string Scratch(const string &name) {   // one per row: Wine's profile functions keep what they read
     const string dir = QF_BIN_DIR_WIN "\\tables_" + name + "\\";
     CreateDirectoryA(dir.c_str(), NULL);
@@ -46,20 +42,17 @@ string Setting(const string &value = "") {
 }
 const struct KeepSetting { string before = Setting(); ~KeepSetting() { Setting(before); } } gSettingBefore;
 
-// Configuration, both phases: paths one past their field; names of 63 to 65 characters (equal once cut) up to
-// one more than are read. want: section, shell, ask, delays start/kill/shift, theme and alternate index/count
+// Configuration, both phases. want: section, shell, ask, delays start/kill/shift, theme/alternate index/count
 TEST(Tables, Configuration) {
-    const string e = "C:\\" + string(kPathSize - 3, 'e'), cut = e.substr(0, kPathSize - 1);
+    const string e = "C:\\" + string(kPathSize - 3, 'e'), cut = e.substr(0, kPathSize - 1);   // one too long
     const string is = " directive for this user in Quillfern.cfg is]";   // a box's first line
     string cfg = "[Quillfern]\nexplorer_exe=" + e + "\n[default]\nshell=LITESTEP_EXE\nkill_delay=7\n[Themes]";
-    for (int n = 1; n <= kMaxThemes + 1; n++)
+    for (int n = 1; n <= kMaxThemes + 1; n++)   // 63 to 65 characters, equal once cut; one more than are read
         cfg += "\ntheme_name_" + to_string(n) + "=" + (n < 4 ? string(n + 62, 't') : "T" + to_string(n));
     cfg += "\n[Alternate_Shells]\naltshell_path_1=" + e;
     for (int n = 1; n <= kMaxAltShells + 1; n++)
         cfg += "\naltshell_name_" + to_string(n) + "=" + (n < 4 ? string(n + 62, 's') : "S" + to_string(n));
     struct { const char *name; string config; char user[kPathSize]; string want; } rows[] = {
-        {"the sample", Get(QF_SOURCE_DIR_WIN "\\sample\\Quillfern.cfg"), "operator",
-         "operator litestep=C:\\LiteStep\\LiteStep.exe ask=0 delays=0/5000/2 theme=1/2 alt=-1/1"},
         {"an empty shell: all from [default]; a keyword in any case", cfg + "\n[u]\nshell=\ntheme=T4",
          "u", "default litestep= ask=0 delays=0/7000/-1 theme=-1/10 alt=-1/5"},
         {"names of 63 in any case: the first cut one; delays that are none", cfg + "\n[u]\nshell=" +
@@ -136,9 +129,10 @@ TEST(Tables, SystemShellAndExit) {
         {"once uninstalled, nothing", "uninstalled set 0", "done; C:\\Old.exe ours"},
         {"written by someone else since the start: nothing", "foreign set 0", "done; C:\\Else.exe not ours"},
         {"a manager path of 259, read in other capitals", "set 0", "done; " + low + " ours", low, d259},
-        {"a manager path of 260 refused, the reboot asked all the same", "exit 2",
-         "exit 2 expected privilege=1 shell=C:\\Old.exe" + box + "; C:\\Old.exe ours", "", d259 + "D"},
+        {"in the dialog, a path of 260 refused, the reboot asked, refused: it stays", "dialog",
+         "exit 2 expected privilege=1 shell=C:\\Old.exe" + box + " stays; C:\\Old.exe ours", "", d259 + "D"},
     };
+    const HMODULE program = LoadLibraryExA(QF_BIN_DIR_WIN "\\Quillfern.exe", NULL, LOAD_LIBRARY_AS_DATAFILE);
     for (const auto &row : rows) {
         gState = ManagerState();
         gState.isNT = true;
@@ -147,11 +141,14 @@ TEST(Tables, SystemShellAndExit) {
         Setting("C:\\Old.exe");
         NoteSystemShellAtStart();
         if (strstr(row.act, "foreign")) Setting("C:\\Else.exe");
-        const int which = row.act[strlen(row.act) - 1] - '0';
-        if (strstr(row.act, "set"))
-            gRequests = SetSystemShell(which) ? "done" : "refused";
-        else
-            ExitSession(which);
+        if (strstr(row.act, "set")) {
+            gRequests = SetSystemShell(row.act[strlen(row.act) - 1] - '0') ? "done" : "refused";
+        } else {   // the shell-terminated dialog's reboot
+            HWND dialog = CreateDialogParamA(program, "IDD_OPTIONS_DLG", NULL, ShellTerminatedDlgProc, 0);
+            SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+            gRequests += IsWindowVisible(dialog) ? " stays" : " closes";
+            DestroyWindow(dialog);
+        }
         if (!row.thenSomeoneWrites.empty()) Setting(row.thenSomeoneWrites);
         gRequests += "; " + Setting() + (SystemShellStillOurs() ? " ours" : " not ours") + Boxes();
         EXPECT_EQ(row.want, gRequests) << row.name;
@@ -180,7 +177,10 @@ TEST(Tables, InstallTheme) {
         ThemeEntry entry = {"plays no part", "", ""};
         strcpy(entry.path, (row.theme[1] == ':' ? row.theme : d + row.theme).c_str());
         string got = InstallTheme(entry) ? "ok" : "failed";
-        for (int i = 0; i < 4; i++) got += " " + Get(d + files[i][0]);   // LiteStep's files and their backups
+        for (int i = 0; i < 4; i++) {   // LiteStep's files and their backups, "-" for none
+            ifstream file(d + files[i][0], ios::binary);
+            got += " " + (file ? string(istreambuf_iterator<char>(file), {}) : "-");
+        }
         EXPECT_EQ(row.want, got + Boxes()) << row.name;
     }
 }
