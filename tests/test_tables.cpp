@@ -9,7 +9,6 @@
 #include "control/control.h"
 #include "dialogs/dialogs.h"
 #include "shell/shell.h"
-#include "themes/theme.h"
 extern "C" void *__imp_MessageBoxA;
 extern "C" LONG WINAPI RegSetKeyValueA(HKEY, LPCSTR, LPCSTR, DWORD, LPCVOID, DWORD);   // Vista's headers only
 using namespace std;
@@ -152,36 +151,6 @@ TEST(Tables, SystemShellAndExit) {
         if (!row.thenSomeoneWrites.empty()) Setting(row.thenSomeoneWrites);
         gRequests += "; " + Setting() + (SystemShellStillOurs() ? " ours" : " not ours") + Boxes();
         EXPECT_EQ(row.want, gRequests) << row.name;
-    }
-}
-
-// Theme installation, nothing half-done: what LiteStep's step.rc and modules.ini and their backups hold.
-TEST(Tables, InstallTheme) {
-    const string d = Scratch("theme"), box = " [An error has occured while installing the current user's]";
-    const char *const files[][2] = {
-        {"LS\\step.rc", "ls.rc"}, {"LS\\modules.ini", "ls.ini"}, {"M\\Previous_Step.rc", "old.rc"},
-        {"M\\Previous_Modules.ini", "old.ini"}, {"T\\step.rc", "th.rc"}, {"T\\modules.ini", "th.ini"}};
-    const struct { const char *name, *missing; string want, theme = "T"; } rows[] = {
-        {"a theme without modules.ini keeps LiteStep's", "T\\modules.ini", "ok th.rc ls.ini ls.rc ls.ini"},
-        {"a LiteStep without step.rc: nothing", "LS\\step.rc", "failed - ls.ini old.rc old.ini" + box},
-        {"a theme without step.rc: backups only", "T\\step.rc", "failed ls.rc ls.ini ls.rc ls.ini" + box},
-        {"a theme path too long for modules.ini: nothing", "", "failed ls.rc ls.ini old.rc old.ini" + box,
-         "C:\\" + string(246, 't')},
-    };
-    for (const char *sub : {"LS", "M", "T"}) CreateDirectoryA((d + sub).c_str(), NULL);
-    strcpy(gState.managerDir, (d + "M\\").c_str());
-    strcpy(gState.liteStepPath, (d + "LS\\LiteStep.exe").c_str());
-    for (const auto &row : rows) {
-        for (const auto &file : files) ofstream(d + file[0], ios::binary) << file[1];
-        DeleteFileA((d + row.missing).c_str());
-        ThemeEntry entry = {"plays no part", "", ""};
-        strcpy(entry.path, (row.theme[1] == ':' ? row.theme : d + row.theme).c_str());
-        string got = InstallTheme(entry) ? "ok" : "failed";
-        for (int i = 0; i < 4; i++) {   // LiteStep's files and their backups, "-" for none
-            ifstream file(d + files[i][0], ios::binary);
-            got += " " + (file ? string(istreambuf_iterator<char>(file), {}) : "-");
-        }
-        EXPECT_EQ(row.want, got + Boxes()) << row.name;
     }
 }
 
