@@ -24,12 +24,6 @@ DWORD gWas;   // every MessageBoxA call of this program goes through its import 
 const bool gBoxesRecorded = VirtualProtect(&__imp_MessageBoxA, sizeof(void *), PAGE_READWRITE, &gWas) &&
                             (__imp_MessageBoxA = (void *)RecordBox);
 
-string Scratch(const string &name) {   // one per row: Wine's profile functions keep what they read
-    const string dir = QF_BIN_DIR_WIN "\\tables_" + name + "\\";
-    CreateDirectoryA(dir.c_str(), NULL);
-    return dir;
-}
-
 // The system shell setting on NT, HKLM Winlogon "Shell", after writing value when one is given.
 string Setting(const string &value = "") {
     char text[1024] = "(none)";
@@ -63,7 +57,9 @@ TEST(Tables, Configuration) {
     };
     const char *const kinds[] = {"?", "litestep", "explorer", "alternate"};
     for (auto &row : rows) {
-        const string dir = Scratch("config" + to_string(&row - rows));
+        // A directory per row: Wine's profile functions keep what they read.
+        const string dir = QF_BIN_DIR_WIN "\\tables_config" + to_string(&row - rows) + "\\";
+        CreateDirectoryA(dir.c_str(), NULL);
         ofstream(dir + kConfigFileName, ios::binary) << row.config << "\n";
         char got[1024];
         strcpy(gState.managerDir, dir.c_str());
@@ -156,14 +152,10 @@ TEST(Tables, SystemShellAndExit) {
 
 // Our text routines answer as the C library's do in its "C" locale, for every byte and every cut.
 TEST(Tables, TextAsTheCLibrary) {
-    string differ;   // a line per case where ours and the library's answer differ
-    auto both = [&](const string &what, const string &ours, const string &its) {
-        if (ours != its) differ += what + ": ours " + ours + ", the library's " + its + "\n";
-    };
     for (int c = 0; c < 256; c++) {   // every byte: blank or not; the same text as with bit 5 flipped or not
         const char one[] = {(char)c, 0}, flipped[] = {(char)(c ^ 0x20), 0};
-        both("byte " + to_string(c), to_string(IsBlank((char)c)) + to_string(SameTextNoCase(one, flipped)),
-             to_string(isspace(c) != 0) + to_string(_strcmpi(one, flipped) == 0));
+        EXPECT_EQ(isspace(c) != 0, IsBlank((char)c)) << "IsBlank, byte " << c;
+        EXPECT_EQ(_strcmpi(one, flipped) == 0, SameTextNoCase(one, flipped)) << "SameTextNoCase, byte " << c;
     }
     const char *f = "%s %d%% %u %ld %lu %d";   // into every size: what is kept, cut or not, written past
     for (int size = 1, full = 0; size == 1 || size <= full + 1; size++) {
@@ -171,8 +163,7 @@ TEST(Tables, TextAsTheCLibrary) {
         full = snprintf(its, size, f, kCaption, INT_MIN, UINT_MAX, LONG_MIN, ULONG_MAX, 0);
         memset(mine, 'Z', sizeof mine);
         const bool whole = FormatTextN(mine, size, f, kCaption, INT_MIN, UINT_MAX, LONG_MIN, ULONG_MAX, 0);
-        const string kept = string(mine) + (whole ? "" : " cut") + (mine[size] == 'Z' ? "" : " written past");
-        both("format in " + to_string(size), kept, string(its) + (full < size ? "" : " cut"));
+        EXPECT_EQ(string(its) + (full < size ? "" : " cut"),
+                  string(mine) + (whole ? "" : " cut") + (mine[size] == 'Z' ? "" : " written past")) << "in " << size;
     }
-    EXPECT_EQ("", differ);
 }

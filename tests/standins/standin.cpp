@@ -29,7 +29,8 @@ static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM
 static void MakeWindow(const char *className, const char *title) {
     WNDCLASSA windowClass = {.lpfnWndProc = WndProc, .lpszClassName = className};
     RegisterClassA(&windowClass);
-    ShowWindow(CreateWindowExA(WS_EX_TOOLWINDOW, className, title, WS_CAPTION, 0, 0, 200, 40, 0, 0, 0, 0), SW_SHOWNOACTIVATE);
+    HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, className, title, WS_CAPTION, 0, 0, 200, 40, 0, 0, 0, 0);
+    ShowWindow(window, SW_SHOWNOACTIVATE);
 }
 static int Down(int key) { return (GetAsyncKeyState(key) & 0x8000) || (GetKeyState(key) & 0x8000); }
 

@@ -1,7 +1,6 @@
-// "session start [witness]" starts a keeper (a copy of itself, "keep") that stays up all run, since
-// Wine ends its desktop process ~2 s after the last program; it exits 0 once the keeper has re-parented
-// Wine's hidden "Shell_TrayWnd" (a desktop shell to the manager) onto a message-only window of its own.
-// With a witness file the keeper appends "endsession <wParam> <lParam>" there when the session ends.
+// "session start [witness]" starts a keeper (itself, "keep") that keeps Wine's desktop up all run; it exits 0 once
+// the keeper has moved Wine's hidden "Shell_TrayWnd" (a shell to the manager) under a message-only window. The
+// keeper appends "endsession <wParam> <lParam>" to the witness file, if any, when the session ends.
 #include <windows.h>
 #include <stdio.h>
 
