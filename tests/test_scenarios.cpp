@@ -5,12 +5,10 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <deque>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <mutex>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -34,7 +32,8 @@ const std::string kHklm = "\"HKLM\\" + kWinlogon + "\"", kHkcu = "\"HKCU\\" + kW
 const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
 const char *const kOtherManager = getenv("QF_EXE");
 std::map<std::string, std::string> gTexts = {{"SystemShellFailed", kSystemShellFailed}};
-std::vector<std::string> gFigures;   // the load rows' measures
+const char kSystemIni[] = "C:\\windows\\system.ini";   // Wine's Windows directory
+std::string gFigures;   // the load rows' measures, a line each
 
 template <typename F> bool WaitUntil(F done, DWORD timeoutMs = kWaitMs) {
     for (DWORD start = GetTickCount(); !done(); Sleep(20))
@@ -144,12 +143,8 @@ int Threads(DWORD pid) {
     return -1;
 }
 
-std::string TextOf(HWND window) {
-    char text[4096] = "";
-    DWORD_PTR got;
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &got);
-    return text;
-}
+// Read as the system keeps it: no message to another process, which could be busy.
+std::string TextOf(HWND window) { char text[4096] = ""; GetWindowTextA(window, text, sizeof text); return text; }
 // A window captioned like ours, told by its controls: "box" with its text, or a dialog's kind.
 std::string KindOf(HWND window) {
     if (!IsWindow(window)) return "window that closed by itself";
@@ -188,25 +183,22 @@ std::vector<Row> LoadRows() {
 struct Scene {
     const Row &row;
     const Step *step = NULL;
-    std::string dir, sh, cfg, mgr, exe, systemIni, lastBox;
+    std::string dir, sh, cfg, mgr, exe, lastBox;
     bool checking = false, win98 = false, winlogonGone = false;
     std::vector<HANDLE> managers, clients;
     std::map<std::string, size_t> cursor;   // per role, the events.log lines taken
     std::mutex lock;                        // over what the watcher shares: the queue, the managers
-    std::deque<HWND> queue;
+    std::vector<HWND> queue;
     HWND dialog = NULL;
-    volatile bool stop = false;
-    volatile LONG maxShells = 0;
+    volatile LONG stop = 0, maxShells = 0;
     std::thread watcher;
 
     explicit Scene(const Row &row) : row(row) {
-        char windows[MAX_PATH];
         std::string name = row.name;
         std::string manager = kOtherManager ? "Z:" + std::string(kOtherManager) : kBin + "Quillfern.exe";
         std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
         std::replace(manager.begin(), manager.end(), '/', '\\');
         dir = kBin + "scratch\\" + name + "\\", sh = dir + "sh\\", cfg = dir + "Quillfern.cfg";
-        systemIni = std::string(windows, GetWindowsDirectoryA(windows, MAX_PATH)) + "\\system.ini";
         RemoveTree(Wide(dir));
         for (const std::string &made : {kBin + "scratch", dir, sh}) CreateDirectoryA(made.c_str(), NULL);
         for (const char *role : {"litestep", "explorer", "altshell", "folder"})
@@ -221,7 +213,7 @@ struct Scene {
         watcher = std::thread([this] { for (; !stop; Sleep(15)) Poll(); });
     }
     ~Scene() {
-        stop = true;
+        stop = 1;
         watcher.join();
         // A key left down (pressed by the row, or not let go by the manager: the row failed for it) goes up.
         for (BYTE key : {VK_SHIFT, VK_CONTROL})
@@ -285,14 +277,15 @@ struct Scene {
         if (verb == "wait") return WaitEvent(w);
         if (verb == "sync") return Sync();
         if (verb == "expect") return Expect(w);
-        if (verb == "exits") return Exits();
         if (verb == "storm") return Storm(number, atoi(w[2].c_str()), Words(w.begin() + 3, w.end()));
         if (verb == "cycles") return Cycles(number);
-        return Fail("unknown verb");
+        if (verb != "exits") return Fail("unknown verb");
+        for (HANDLE process : managers)   // exits: every manager of the row ends, with 0
+            if (DWORD code = Finish(process)) return Fail("manager exit code " + N(code));
+        return true;
     }
 
-    // Every visible window captioned like ours, queued once, as they come (marked on the window, as a handle
-    // may come back for a new one); and how many shells run at once.
+    // Every visible window captioned like ours, queued once (marked on itself: handles are reused); the shells.
     void Poll() {
         std::vector<HWND> found;
         EnumWindows([](HWND window, LPARAM list) -> BOOL {
@@ -306,17 +299,16 @@ struct Scene {
         }, (LPARAM)&found);
         Locked held(lock);
         queue.insert(queue.end(), found.begin(), found.end());
-        std::set<DWORD> owners;
-        for (HANDLE process : managers) owners.insert(GetProcessId(process));
         LONG shells = 0;
-        for (const Process &process : ProcessesIn(sh)) shells += owners.count(process.parent);
+        for (const Process &process : ProcessesIn(sh))
+            for (HANDLE manager : managers) shells += process.parent == GetProcessId(manager);
         maxShells = std::max<LONG>(LONG(maxShells), shells);
     }
     HWND TakeWindow(DWORD timeoutMs) {
         HWND window = NULL;
         WaitUntil([&] {
             Locked held(lock);
-            if (!queue.empty()) window = queue.front(), queue.pop_front();
+            if (!queue.empty()) window = queue.front(), queue.erase(queue.begin());
             return window != NULL;
         }, timeoutMs);
         return window;
@@ -339,11 +331,6 @@ struct Scene {
         return ok;
     }
     HWND Manager() { return FindWindowA(kControlClassName, NULL); }
-    bool Exits() {   // every manager of the row ends, with 0
-        for (HANDLE process : managers)
-            if (DWORD code = Finish(process)) return Fail("manager exit code " + N(code));
-        return true;
-    }
 
     // Every message posted to the manager so far has been handled once it has taken one more: WM_SETREDRAW,
     // whose mark (WS_VISIBLE) shows it was taken, in its own loop or a modal one.
@@ -381,8 +368,7 @@ struct Scene {
         for (int n = 1; n <= count; n++) {
             std::string name = "t" + N(n), path = "@dir\\" + name, key = "Themes.theme_";
             CreateDirectoryA((dir + name).c_str(), NULL);
-            for (std::string file : {"step.rc", "modules.ini"})
-                WriteText(dir + name + "\\" + file, file + " of " + name);
+            for (std::string rc : {"step.rc", "modules.ini"}) WriteText(dir + name + "\\" + rc, rc + " of " + name);
             for (const std::string &item : {"name_" + N(n) + "=" + name, "path_" + N(n) + "=" + path,
                                             "back_" + N(n) + "=" + path + "\\back.bmp"})
                 Set(key + item);
@@ -418,7 +404,7 @@ struct Scene {
         return (GetDlgItem(box, id) && PostMessageA(box, WM_COMMAND, id, 0)) || Fail("the box has no " + w[2]);
     }
     bool Dialog(const Words &w) {
-        if (!dialog || !IsWindow(dialog) || KindOf(dialog) != w[1]) dialog = TakeWindow(kWaitMs);
+        if (KindOf(dialog) != w[1]) dialog = TakeWindow(kWaitMs);
         if (!dialog || KindOf(dialog) != w[1])
             return Fail("expected dialog " + w[1] + ", got " + (dialog ? KindOf(dialog) : "nothing"));
         for (size_t i = 2; i < w.size(); i++)
@@ -476,7 +462,7 @@ struct Scene {
             if (what == "keys") return KeyDown() ? "down" : "up";
             if (what == "reg") return RegValue(w[2] == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, w[3].c_str());
             if (!win98) return RegValue(HKEY_LOCAL_MACHINE, "Shell");
-            GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, systemIni.c_str());
+            GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, kSystemIni);
             return text;
         };
         return WaitUntil([&] { return _stricmp((got = read()).c_str(), want.c_str()) == 0; }) ||
@@ -523,8 +509,8 @@ struct Scene {
             if (!Manager() || KeyDown()) return Fail("the manager gone, or a key down once idle, burst " + N(bursts));
         }
         for (const auto &t : tally) figures += "; " + t.first + " " + N(t.second);
-        gFigures.push_back(figures + "; " + N(posted) + " in " + N(bursts) + " bursts; shells at once at most " +
-                           N(maxShells));
+        gFigures += figures + "; " + N(posted) + " in " + N(bursts) + " bursts; shells at once at most " +
+                    N(maxShells) + "\r\n";
         return true;
     }
 
@@ -554,9 +540,10 @@ struct Scene {
                      N(nowHandles) + "; Wine's own WaitForInputIdle left " + N(wineLeak) + " in this process";
             return base > 0 && nowThreads <= threads && nowHandles - base <= wineLeak;
         }, 5000);
-        gFigures.push_back("spawns: " + N(count) + " restarts after " + N(count) + " to warm up, " +
-                           N(GetTickCount() - start) + " ms in all: " + growth);
-        return flat || Fail("grew: " + gFigures.back());
+        growth = "spawns: " + N(count) + " restarts after " + N(count) + " to warm up, " + N(GetTickCount() - start) +
+                 " ms in all: " + growth;
+        gFigures += growth + "\r\n";
+        return flat || Fail("grew: " + growth);
     }
 };
 
@@ -568,7 +555,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Scenario, testing::ValuesIn(LoadRows()), [](cons
     std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
     return name;
 });
-TEST(Scenarios, TableHasRows) { EXPECT_FALSE(LoadRows().empty()) << "no rows in tests\\scenarios.txt"; }
 
 // The load rows' figures go to robustness.txt only when every row of a whole run on this build's manager passed.
 struct Figures : testing::Environment {
@@ -579,10 +565,8 @@ struct Figures : testing::Environment {
         KillIn(kBin + "scratch\\");   // what a run stopped half-way left running
     }
     void TearDown() override {
-        std::string text;
-        for (const std::string &line : gFigures) text += line + "\r\n";
         if (whole && testing::UnitTest::GetInstance()->Passed() && !gFigures.empty())
-            WriteText(kBin + "robustness.txt", text);
+            WriteText(kBin + "robustness.txt", gFigures);
     }
 };
 testing::Environment *const gFiguresEnvironment = testing::AddGlobalTestEnvironment(new Figures);

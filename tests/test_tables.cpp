@@ -28,8 +28,7 @@ const bool gBoxesRecorded = VirtualProtect(&__imp_MessageBoxA, sizeof(void *), P
 string Setting(const string &value = "") {
     char text[1024] = "(none)";
     DWORD size = sizeof text;
-    if (!value.empty())
-        RegSetKeyValueA(HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell", REG_SZ, &value[0], value.size() + 1);
+    if (!value.empty()) RegSetKeyValueA(HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell", REG_SZ, &value[0], value.size() + 1);
     RegGetValueA(HKEY_LOCAL_MACHINE, kWinlogonKey, "Shell", RRF_RT_REG_SZ, NULL, text, &size);
     return text;
 }
