@@ -157,6 +157,10 @@ std::string KindOf(HWND window) {
     return "box \"" + text + "\"";
 }
 
+std::string TestName(std::string name) {
+    std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
+    return name;
+}
 std::vector<Row> LoadRows() {
     std::vector<Row> rows;
     std::istringstream in(ReadText(kSource + "tests\\scenarios.txt"));
@@ -194,11 +198,9 @@ struct Scene {
     std::thread watcher;
 
     explicit Scene(const Row &row) : row(row) {
-        std::string name = row.name;
         std::string manager = kOtherManager ? "Z:" + std::string(kOtherManager) : kBin + "Quillfern.exe";
-        std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
         std::replace(manager.begin(), manager.end(), '/', '\\');
-        dir = kBin + "scratch\\" + name + "\\", sh = dir + "sh\\", cfg = dir + "Quillfern.cfg";
+        dir = kBin + "scratch\\" + TestName(row.name) + "\\", sh = dir + "sh\\", cfg = dir + "Quillfern.cfg";
         RemoveTree(Wide(dir));
         for (const std::string &made : {kBin + "scratch", dir, sh}) CreateDirectoryA(made.c_str(), NULL);
         for (const char *role : {"litestep", "explorer", "altshell", "folder"})
@@ -279,10 +281,8 @@ struct Scene {
         if (verb == "expect") return Expect(w);
         if (verb == "storm") return Storm(number, atoi(w[2].c_str()), Words(w.begin() + 3, w.end()));
         if (verb == "cycles") return Cycles(number);
-        if (verb != "exits") return Fail("unknown verb");
-        for (HANDLE process : managers)   // exits: every manager of the row ends, with 0
-            if (DWORD code = Finish(process)) return Fail("manager exit code " + N(code));
-        return true;
+        if (verb == "exits") return Exits();
+        return Fail("unknown verb");
     }
 
     // Every visible window captioned like ours, queued once (marked on itself: handles are reused); the shells.
@@ -324,13 +324,19 @@ struct Scene {
         bool ok = true;
         for (HANDLE client : clients) {
             DWORD code = Finish(client);
-            if (CloseHandle(client) && code != DWORD(checking ? findings : 0))
+            CloseHandle(client);
+            if (code != DWORD(checking ? findings : 0))
                 ok = Fail("client exit code " + N(code) + " (259: still running), box: " + lastBox);
         }
         clients.clear();
         return ok;
     }
     HWND Manager() { return FindWindowA(kControlClassName, NULL); }
+    bool Exits() {   // every manager of the row ends, with 0
+        for (HANDLE process : managers)
+            if (DWORD code = Finish(process)) return Fail("manager exit code " + N(code));
+        return true;
+    }
 
     // Every message posted to the manager so far has been handled once it has taken one more: WM_SETREDRAW,
     // whose mark (WS_VISIBLE) shows it was taken, in its own loop or a modal one.
@@ -405,8 +411,8 @@ struct Scene {
     }
     bool Dialog(const Words &w) {
         if (KindOf(dialog) != w[1]) dialog = TakeWindow(kWaitMs);
-        if (!dialog || KindOf(dialog) != w[1])
-            return Fail("expected dialog " + w[1] + ", got " + (dialog ? KindOf(dialog) : "nothing"));
+        std::string kind = dialog ? KindOf(dialog) : "nothing";
+        if (kind != w[1]) return Fail("expected dialog " + w[1] + ", got " + kind);
         for (size_t i = 2; i < w.size(); i++)
             if (!DialogHolds(w[i])) return Fail(w[1] + " dialog: " + w[i] + " does not hold");
         return true;
@@ -550,11 +556,8 @@ struct Scene {
 void PrintTo(const Row &row, std::ostream *out) { *out << row.name; }
 class Scenario : public testing::TestWithParam<Row> {};
 TEST_P(Scenario, Row) { Scene(GetParam()).Run(); }
-INSTANTIATE_TEST_SUITE_P(Table, Scenario, testing::ValuesIn(LoadRows()), [](const auto &info) {
-    std::string name = info.param.name;
-    std::replace_if(name.begin(), name.end(), [](char c) { return !isalnum((unsigned char)c); }, '_');
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Table, Scenario, testing::ValuesIn(LoadRows()),
+                         [](const auto &info) { return TestName(info.param.name); });
 
 // The load rows' figures go to robustness.txt only when every row of a whole run on this build's manager passed.
 struct Figures : testing::Environment {
