@@ -7,27 +7,27 @@
 
 extern "C" {
 
-void *memset(void *dest, int value, size_t count)
+void* memset(void* dest, int value, size_t count)
 {
-    unsigned char *d = (unsigned char *)dest;
+    unsigned char* d = (unsigned char*)dest;
     while (count-- > 0)
         *d++ = (unsigned char)value;
     return dest;
 }
 
-void *memcpy(void *dest, const void *src, size_t count)
+void* memcpy(void* dest, const void* src, size_t count)
 {
-    unsigned char *d = (unsigned char *)dest;
-    const unsigned char *s = (const unsigned char *)src;
+    unsigned char* d = (unsigned char*)dest;
+    const unsigned char* s = (const unsigned char*)src;
     while (count-- > 0)
         *d++ = *s++;
     return dest;
 }
 
-void *memmove(void *dest, const void *src, size_t count)
+void* memmove(void* dest, const void* src, size_t count)
 {
-    unsigned char *d = (unsigned char *)dest;
-    const unsigned char *s = (const unsigned char *)src;
+    unsigned char* d = (unsigned char*)dest;
+    const unsigned char* s = (const unsigned char*)src;
     if (d < s)
         return memcpy(dest, src, count);
     while (count-- > 0)
@@ -35,12 +35,11 @@ void *memmove(void *dest, const void *src, size_t count)
     return dest;
 }
 
-size_t strlen(const char *text)
+size_t strlen(const char* text)
 {
     size_t length = 0;
     while (text[length] != '\0')
         length++;
     return length;
 }
-
 }

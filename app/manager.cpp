@@ -12,24 +12,23 @@
 #include "dialogs/dialogs.h"
 #include "shell/shell.h"
 
-constexpr char kAskInstallText[] =
-    "Quillfern has detected that a shell\n"
-    "is already running.  Would you like Quillfern\n"
-    "to set itself as your new shell?";
+constexpr char kAskInstallText[] = "Quillfern has detected that a shell\n"
+                                   "is already running.  Would you like Quillfern\n"
+                                   "to set itself as your new shell?";
 constexpr char kAskRebootText[] = "Would you like to reboot now?";
-constexpr char kRebootLaterText[] =
-    "You will need to reboot before Quillfern can act as you shell manager.";
-constexpr char kConfigPathTooLongText[] =
-    "The path of the folder that holds Quillfern is too long\n"
-    "for Quillfern.cfg to be read, so every setting takes its\n"
-    "default.  Please move Quillfern to a folder with a shorter path.";
+constexpr char kRebootLaterText[]
+    = "You will need to reboot before Quillfern can act as you shell manager.";
+constexpr char kConfigPathTooLongText[]
+    = "The path of the folder that holds Quillfern is too long\n"
+      "for Quillfern.cfg to be read, so every setting takes its\n"
+      "default.  Please move Quillfern to a folder with a shorter path.";
 
 constexpr char kOptionsDialog[] = "IDD_OPTIONS_DLG";
 constexpr UINT kRebootFlag = 2;
 
-char *FormCommandTail(char *commandLine)
+char* FormCommandTail(char* commandLine)
 {
-    const unsigned char *p = (const unsigned char *)commandLine;
+    const unsigned char* p = (const unsigned char*)commandLine;
     if (*p == '"') {
         p++;
         while (*p != '\0' && *p != '"')
@@ -43,7 +42,7 @@ char *FormCommandTail(char *commandLine)
     }
     while (*p >= 1 && *p <= ' ')
         p++;
-    return commandLine + (p - (const unsigned char *)commandLine);
+    return commandLine + (p - (const unsigned char*)commandLine);
 }
 
 static void DetectPlatform()
@@ -60,7 +59,7 @@ static void DetectPlatform()
 // no path be composed from it, so nothing is read from or written there.
 static void FindManagerDir(HINSTANCE instance)
 {
-    char *dir = gState.managerDir;
+    char* dir = gState.managerDir;
     DWORD length = GetModuleFileNameA(instance, dir, kPathSize);
     dir[kPathSize - 1] = '\0';
     if (length == 0) {
@@ -93,9 +92,8 @@ static void CreateControlWindow(HINSTANCE instance)
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kControlClassName;
     RegisterClassExA(&windowClass);
-    gState.controlWindow = CreateWindowExA(WS_EX_TOOLWINDOW, kControlClassName,
-                                           kControlWindowTitle, 0, 0, 0, 0, 0,
-                                           NULL, NULL, instance, NULL);
+    gState.controlWindow = CreateWindowExA(WS_EX_TOOLWINDOW, kControlClassName, kControlWindowTitle,
+        0, 0, 0, 0, 0, NULL, NULL, instance, NULL);
 }
 
 static WPARAM RunMessageLoop()
@@ -108,7 +106,7 @@ static WPARAM RunMessageLoop()
     return message.wParam;
 }
 
-int RunManager(HINSTANCE instance, char *commandTail)
+int RunManager(HINSTANCE instance, char* commandTail)
 {
     char userSection[kPathSize];
     char configPath[kPathSize];

@@ -22,7 +22,7 @@
 static const std::string kBenchBin = std::string(QF_BENCH_BIN_WIN) + "\\";
 static const std::string kBenchDir = kBenchBin + "work\\";
 
-static const UINT kSwapNow = WM_APP + 1;        // bench_swapper's trigger
+static const UINT kSwapNow = WM_APP + 1; // bench_swapper's trigger
 static const DWORD kPollLimitMs = 20000;
 
 static LARGE_INTEGER gFrequency;
@@ -34,18 +34,18 @@ static double NowMs()
     return (double)now.QuadPart * 1000.0 / (double)gFrequency.QuadPart;
 }
 
-static void AppendLine(const std::string &path, const char *format, va_list args)
+static void AppendLine(const std::string& path, const char* format, va_list args)
 {
     char line[1024];
     vsnprintf(line, sizeof line, format, args);
-    FILE *file = fopen(path.c_str(), "a");
+    FILE* file = fopen(path.c_str(), "a");
     if (file == NULL)
         return;
     fprintf(file, "%s\n", line);
     fclose(file);
 }
 
-static void Log(const char *format, ...)
+static void Log(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -53,19 +53,19 @@ static void Log(const char *format, ...)
     va_end(args);
 }
 
-static void Sample(const char *measure, const char *arm, double ms)
+static void Sample(const char* measure, const char* arm, double ms)
 {
-    const char *format = "%s %s %.3f";
+    const char* format = "%s %s %.3f";
     char line[256];
     snprintf(line, sizeof line, format, measure, arm, ms);
-    FILE *file = fopen((kBenchDir + "samples.txt").c_str(), "a");
+    FILE* file = fopen((kBenchDir + "samples.txt").c_str(), "a");
     if (file != NULL) {
         fprintf(file, "%s\n", line);
         fclose(file);
     }
 }
 
-[[noreturn]] static void Fail(const char *format, ...)
+[[noreturn]] static void Fail(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -74,29 +74,30 @@ static void Sample(const char *measure, const char *arm, double ms)
     ExitProcess(1);
 }
 
-static void WriteFileText(const std::string &path, const std::string &text)
+static void WriteFileText(const std::string& path, const std::string& text)
 {
-    FILE *file = fopen(path.c_str(), "wb");
+    FILE* file = fopen(path.c_str(), "wb");
     if (file == NULL)
         Fail("cannot write %s", path.c_str());
     fwrite(text.data(), 1, text.size(), file);
     fclose(file);
 }
 
-static void Copy(const std::string &from, const std::string &to)
+static void Copy(const std::string& from, const std::string& to)
 {
     if (!CopyFileA(from.c_str(), to.c_str(), FALSE))
         Fail("cannot copy %s to %s (error %lu)", from.c_str(), to.c_str(), GetLastError());
 }
 
 // A 1x1 24-bit bitmap for the theme's wallpaper.
-static void WriteBitmap(const std::string &path)
+static void WriteBitmap(const std::string& path)
 {
-    unsigned char bmp[58] = { 'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,
-                              40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,
-                              0, 0, 0, 0, 4, 0, 0, 0 };
-    bmp[54] = 0x00; bmp[55] = 0xC0; bmp[56] = 0x00;    // green, as the banner
-    FILE *file = fopen(path.c_str(), "wb");
+    unsigned char bmp[58] = { 'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0,
+        0, 1, 0, 0, 0, 1, 0, 24, 0, 0, 0, 0, 0, 4, 0, 0, 0 };
+    bmp[54] = 0x00;
+    bmp[55] = 0xC0;
+    bmp[56] = 0x00; // green, as the banner
+    FILE* file = fopen(path.c_str(), "wb");
     if (file == NULL)
         Fail("cannot write %s", path.c_str());
     fwrite(bmp, 1, sizeof bmp, file);
@@ -116,7 +117,7 @@ static void FailOnMessageBox()
 }
 
 // NULL when no such window appeared in time.
-static HWND TryPollWindow(const char *className, const char *title)
+static HWND TryPollWindow(const char* className, const char* title)
 {
     DWORD start = GetTickCount();
     for (int i = 0;; i++) {
@@ -131,7 +132,7 @@ static HWND TryPollWindow(const char *className, const char *title)
     }
 }
 
-static HWND PollWindow(const char *className, const char *title)
+static HWND PollWindow(const char* className, const char* title)
 {
     HWND window = TryPollWindow(className, title);
     if (window == NULL)
@@ -139,7 +140,7 @@ static HWND PollWindow(const char *className, const char *title)
     return window;
 }
 
-static void PollNoWindow(const char *className)
+static void PollNoWindow(const char* className)
 {
     DWORD start = GetTickCount();
     while (FindWindowA(className, NULL) != NULL) {
@@ -149,7 +150,7 @@ static void PollNoWindow(const char *className)
     }
 }
 
-static HANDLE Start(const std::string &commandLine, const std::string &dir)
+static HANDLE Start(const std::string& commandLine, const std::string& dir)
 {
     std::string line = commandLine;
     STARTUPINFOA startup;
@@ -157,7 +158,7 @@ static HANDLE Start(const std::string &commandLine, const std::string &dir)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL,
-                        dir.empty() ? NULL : dir.c_str(), &startup, &process))
+            dir.empty() ? NULL : dir.c_str(), &startup, &process))
         Fail("cannot start %s (error %lu)", commandLine.c_str(), GetLastError());
     CloseHandle(process.hThread);
     return process.hProcess;
@@ -174,7 +175,7 @@ static DWORD WaitAndClose(HANDLE process, DWORD timeoutMs)
 
 // Ends the process behind every window of the class, except Wine's own
 // desktop process.
-static void KillWindowOwners(const char *className)
+static void KillWindowOwners(const char* className)
 {
     DWORD desktopPid = 0;
     GetWindowThreadProcessId(GetDesktopWindow(), &desktopPid);
@@ -200,11 +201,16 @@ static void KillWindowOwners(const char *className)
 // change what the next start does.
 static void Clean()
 {
-    static const char *const kClasses[] = {
-        "QuillfernWndClass", "QuillfernBenchSwapper", "QuillfernBenchIdle",
-        "TWharfGlobalContainer", "TApplication", "Progman", "Shell_TrayWnd",
+    static const char* const kClasses[] = {
+        "QuillfernWndClass",
+        "QuillfernBenchSwapper",
+        "QuillfernBenchIdle",
+        "TWharfGlobalContainer",
+        "TApplication",
+        "Progman",
+        "Shell_TrayWnd",
     };
-    for (const char *className : kClasses)
+    for (const char* className : kClasses)
         KillWindowOwners(className);
     PollNoWindow("TWharfGlobalContainer");
     PollNoWindow("QuillfernWndClass");
@@ -213,7 +219,7 @@ static void Clean()
 // A scratch directory with a copy of the manager, the two stand-ins as
 // LiteStep\LiteStep.exe and Explorer\Explorer.exe, a theme, and a
 // Quillfern.cfg for them.
-static std::string SetUp(const char *name, bool withTheme)
+static std::string SetUp(const char* name, bool withTheme)
 {
     std::string dir = kBenchDir + name + "\\";
     CreateDirectoryA(kBenchDir.c_str(), NULL);
@@ -230,31 +236,37 @@ static std::string SetUp(const char *name, bool withTheme)
     WriteFileText(dir + "theme\\modules.ini", "; the theme's modules.ini\r\n");
     WriteBitmap(dir + "theme\\back.bmp");
 
-    std::string config =
-        "[Quillfern]\r\n"
-        "litestep_exe=" + dir + "LiteStep\\LiteStep.exe\r\n"
-        "explorer_exe=" + dir + "Explorer\\Explorer.exe\r\n"
-        "[default]\r\n"
-        "shell=litestep_exe\r\n"
-        "kill_delay=5\r\n";
+    std::string config = "[Quillfern]\r\n"
+                         "litestep_exe="
+        + dir
+        + "LiteStep\\LiteStep.exe\r\n"
+          "explorer_exe="
+        + dir
+        + "Explorer\\Explorer.exe\r\n"
+          "[default]\r\n"
+          "shell=litestep_exe\r\n"
+          "kill_delay=5\r\n";
     if (withTheme)
         config += "theme=Bench\r\n"
                   "[Themes]\r\n"
                   "theme_name_1=Bench\r\n"
-                  "theme_path_1=" + dir + "theme\r\n"
-                  "theme_back_1=" + dir + "theme\\back.bmp\r\n";
+                  "theme_path_1="
+            + dir
+            + "theme\r\n"
+              "theme_back_1="
+            + dir + "theme\\back.bmp\r\n";
     WriteFileText(dir + "Quillfern.cfg", config);
     return dir;
 }
 
-static std::string Quoted(const std::string &path)
+static std::string Quoted(const std::string& path)
 {
     return "\"" + path + "\"";
 }
 
 // Starts the manager and waits until it runs its shell and reads its
 // messages. Returns its process handle.
-static HANDLE StartManager(const std::string &dir)
+static HANDLE StartManager(const std::string& dir)
 {
     HANDLE manager = Start(Quoted(dir + "Quillfern.exe"), dir);
     PollWindow("TWharfGlobalContainer", NULL);
@@ -278,19 +290,19 @@ static void StopManager(HANDLE manager)
 static void BenchLogon(int runs)
 {
     std::string dir = SetUp("logon", true);
-    std::string launcher = Quoted(kBenchBin + "bench_launcher.exe") + " " + dir +
-                           "LiteStep\\LiteStep.exe|TWharfGlobalContainer";
+    std::string launcher = Quoted(kBenchBin + "bench_launcher.exe") + " " + dir
+        + "LiteStep\\LiteStep.exe|TWharfGlobalContainer";
     // Three arms in turn: the manager; the bare launcher; the launcher that
     // first creates a hidden window, as the manager must before it starts
     // the shell (the fair comparison).
-    static const char *const kArms[] = { "quillfern", "minimal", "minimal-window" };
+    static const char* const kArms[] = { "quillfern", "minimal", "minimal-window" };
     Clean();
-    for (int run = -1; run < runs; run++) {          // run -1 warms the caches
+    for (int run = -1; run < runs; run++) { // run -1 warms the caches
         for (int turn = 0; turn < 3; turn++) {
             int arm = (turn + run + 3) % 3;
             bool manager = arm == 0;
-            std::string command = manager ? Quoted(dir + "Quillfern.exe")
-                                          : launcher + (arm == 2 ? "|window" : "");
+            std::string command
+                = manager ? Quoted(dir + "Quillfern.exe") : launcher + (arm == 2 ? "|window" : "");
             double start = NowMs();
             HANDLE process = Start(command, dir);
             PollWindow("TWharfGlobalContainer", NULL);
@@ -345,8 +357,8 @@ static void BenchClient(int runs)
 static void BenchSwap(int runs)
 {
     std::string dir = SetUp("swap", false);
-    std::string swapper = Quoted(kBenchBin + "bench_swapper.exe") + " " + dir +
-                          "LiteStep\\LiteStep.exe|" + dir + "Explorer\\Explorer.exe";
+    std::string swapper = Quoted(kBenchBin + "bench_swapper.exe") + " " + dir
+        + "LiteStep\\LiteStep.exe|" + dir + "Explorer\\Explorer.exe";
     Clean();
     int failures = 0;
     for (int run = -1; run < runs; run++) {
@@ -374,8 +386,8 @@ static void BenchSwap(int runs)
                 DWORD code = STILL_ACTIVE;
                 GetExitCodeProcess(process, &code);
                 Log("swap run %d: %s did not bring Explorer up (its exit code %lu, %lu = "
-                    "still running)", run, ours ? "the manager" : "the swapper", code,
-                    (DWORD)STILL_ACTIVE);
+                    "still running)",
+                    run, ours ? "the manager" : "the swapper", code, (DWORD)STILL_ACTIVE);
                 if (++failures > 3)
                     Fail("swap failed %d times", failures);
             } else if (run >= 0) {
@@ -402,7 +414,7 @@ static BOOL CALLBACK CountIdleWindow(HWND window, LPARAM count)
     char className[64] = "";
     GetClassNameA(window, className, sizeof className);
     if (strcmp(className, "QuillfernBenchIdle") == 0)
-        (*(int *)count)++;
+        (*(int*)count)++;
     return TRUE;
 }
 

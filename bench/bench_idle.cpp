@@ -16,7 +16,7 @@ static LRESULT CALLBACK IdleWndProc(HWND window, UINT message, WPARAM wParam, LP
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-static DWORD WINAPI WaitForever(void *event)
+static DWORD WINAPI WaitForever(void* event)
 {
     WaitForSingleObject((HANDLE)event, INFINITE);
     return 0;
@@ -35,8 +35,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
     windowClass.hInstance = instance;
     windowClass.lpszClassName = "QuillfernBenchIdle";
     RegisterClassExA(&windowClass);
-    CreateWindowExA(WS_EX_TOOLWINDOW, "QuillfernBenchIdle", "", 0, 0, 0, 0, 0, NULL, NULL,
-                    instance, NULL);
+    CreateWindowExA(
+        WS_EX_TOOLWINDOW, "QuillfernBenchIdle", "", 0, 0, 0, 0, 0, NULL, NULL, instance, NULL);
     MSG message;
     while (GetMessageA(&message, NULL, 0, 0) > 0)
         DispatchMessageA(&message);

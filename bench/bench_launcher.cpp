@@ -13,12 +13,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
     char program[MAX_PATH] = "";
     char windowClass[128] = "";
-    const char *bar = strchr(commandLine, '|');
+    const char* bar = strchr(commandLine, '|');
     if (bar == NULL || bar - commandLine >= MAX_PATH)
         return 2;
     memcpy(program, commandLine, bar - commandLine);
     lstrcpynA(windowClass, bar + 1, sizeof windowClass);
-    char *withWindow = strchr(windowClass, '|');
+    char* withWindow = strchr(windowClass, '|');
     if (withWindow != NULL) {
         *withWindow = '\0';
         WNDCLASSEXA launcherClass;
@@ -29,7 +29,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
         launcherClass.lpszClassName = "QuillfernBenchLauncher";
         RegisterClassExA(&launcherClass);
         CreateWindowExA(WS_EX_TOOLWINDOW, "QuillfernBenchLauncher", "", 0, 0, 0, 0, 0, NULL, NULL,
-                        launcherClass.hInstance, NULL);
+            launcherClass.hInstance, NULL);
     }
 
     // The manager gives its shells an empty, writable command line.
@@ -38,8 +38,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(program, shellCommandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup,
-                        &process))
+    if (!CreateProcessA(
+            program, shellCommandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process))
         return 1;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

@@ -16,7 +16,7 @@ static LRESULT CALLBACK ShellWndProc(HWND window, UINT message, WPARAM wParam, L
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-static void MakeWindow(const char *className, const char *title)
+static void MakeWindow(const char* className, const char* title)
 {
     WNDCLASSA windowClass;
     ZeroMemory(&windowClass, sizeof windowClass);
@@ -24,8 +24,8 @@ static void MakeWindow(const char *className, const char *title)
     windowClass.hInstance = GetModuleHandleA(NULL);
     windowClass.lpszClassName = className;
     RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, className, title, WS_OVERLAPPED, 0, 0, 200,
-                                  40, NULL, NULL, windowClass.hInstance, NULL);
+    HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, className, title, WS_OVERLAPPED, 0, 0, 200, 40,
+        NULL, NULL, windowClass.hInstance, NULL);
     ShowWindow(window, SW_SHOWNOACTIVATE);
 }
 
@@ -33,12 +33,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     char path[MAX_PATH] = "";
     GetModuleFileNameA(NULL, path, sizeof path);
-    const char *name = path;
-    for (const char *c = path; *c != '\0'; c++)
+    const char* name = path;
+    for (const char* c = path; *c != '\0'; c++)
         if (*c == '\\')
             name = c + 1;
-    if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name, -1, "LiteStep.exe", -1) ==
-        CSTR_EQUAL) {
+    if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name, -1, "LiteStep.exe", -1)
+        == CSTR_EQUAL) {
         MakeWindow("TApplication", "LiteStep");
         MakeWindow("TWharfGlobalContainer", "Wharf");
     } else {

@@ -15,7 +15,7 @@ static char gLiteStep[MAX_PATH];
 static char gExplorer[MAX_PATH];
 static PROCESS_INFORMATION gShell;
 
-static bool Spawn(const char *program)
+static bool Spawn(const char* program)
 {
     char commandLine[1] = "";
     STARTUPINFOA startup;
@@ -56,7 +56,7 @@ static LRESULT CALLBACK SwapperWndProc(HWND window, UINT message, WPARAM wParam,
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {
-    const char *bar = strchr(commandLine, '|');
+    const char* bar = strchr(commandLine, '|');
     if (bar == NULL || bar - commandLine >= MAX_PATH)
         return 2;
     memcpy(gLiteStep, commandLine, bar - commandLine);
@@ -71,8 +71,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
     RegisterClassExA(&windowClass);
     if (!Spawn(gLiteStep))
         return 1;
-    CreateWindowExA(WS_EX_TOOLWINDOW, "QuillfernBenchSwapper", "", 0, 0, 0, 0, 0, NULL, NULL,
-                    instance, NULL);
+    CreateWindowExA(
+        WS_EX_TOOLWINDOW, "QuillfernBenchSwapper", "", 0, 0, 0, 0, 0, NULL, NULL, instance, NULL);
     MSG message;
     while (GetMessageA(&message, NULL, 0, 0) > 0)
         DispatchMessageA(&message);

@@ -9,10 +9,20 @@
 
 // The order of the findings in the box. A file that cannot be read comes
 // before them all, alone.
-enum Rank { kRankPath, kRankIgnored, kRankUnknown, kRankValue, kRankSection, kRankDirective, kRankCount };
+enum Rank {
+    kRankPath,
+    kRankIgnored,
+    kRankUnknown,
+    kRankValue,
+    kRankSection,
+    kRankDirective,
+    kRankCount
+};
 
-constexpr char kFileUnreadable[] = "Quillfern.cfg is missing or cannot be read: every setting takes its default.";
-constexpr char kDirTooLong[] = "The folder of Quillfern.exe is too long for Quillfern.cfg to be read: every setting takes its default.";
+constexpr char kFileUnreadable[]
+    = "Quillfern.cfg is missing or cannot be read: every setting takes its default.";
+constexpr char kDirTooLong[] = "The folder of Quillfern.exe is too long for Quillfern.cfg to be "
+                               "read: every setting takes its default.";
 constexpr char kNotThere[] = "%s does not exist.";
 constexpr char kNotSet[] = "not set, but it is the shell to start.";
 constexpr char kGap[] = "this and every later entry are ignored: %s%d is missing.";
@@ -25,28 +35,37 @@ constexpr char kNotNumber[] = "\"%s\" is not a whole number: %ld is used.";
 constexpr char kOutOfRange[] = "%ld is out of range: %ld is used.";
 constexpr char kNoUserShell[] = "has no shell: every per-user setting comes from [default].";
 constexpr char kNoTheme[] = "\"%s\" names no theme: no theme is installed.";
-constexpr char kNoShell[] = "\"%s\" names no shell: the shell-choice dialog opens with Explorer selected.";
+constexpr char kNoShell[]
+    = "\"%s\" names no shell: the shell-choice dialog opens with Explorer selected.";
 constexpr char kFindingLine[] = "Line %d, %s: %s";
 constexpr char kFindingNoLine[] = "%s: %s";
 constexpr char kSummary[] = "Quillfern.cfg, section [%s]: %d finding(s).";
 constexpr char kMore[] = "\n... and %d more.";
-constexpr char kInOrder[] = "Quillfern.cfg is in order: section [%s]%s, shell %s, %ld theme(s), %ld alternate shell(s).";
+constexpr char kInOrder[]
+    = "Quillfern.cfg is in order: section [%s]%s, shell %s, %ld theme(s), %ld alternate shell(s).";
 constexpr char kNoOwnSection[] = " (there is no [%s])";
 
-constexpr int kMaxShown = 12;           // findings that leave the box on the screen
-constexpr int kFindingSize = 120;       // one line of the box
-constexpr DWORD kProfileSize = 32767;   // the most Windows 95's profile functions return
+constexpr int kMaxShown = 12; // findings that leave the box on the screen
+constexpr int kFindingSize = 120; // one line of the box
+constexpr DWORD kProfileSize = 32767; // the most Windows 95's profile functions return
 
 // The numbered tables; a key's kind is the index of its prefix.
-struct Table { const char *section; const char *prefixes[3]; int max; const LONG *count; };
+struct Table {
+    const char* section;
+    const char* prefixes[3];
+    int max;
+    const LONG* count;
+};
 static const Table kTables[] = {
-    { kThemesSection, { kThemeNamePrefix, kThemePathPrefix, kThemeBackPrefix }, kMaxThemes, &gState.themeCount },
-    { kAltShellsSection, { kAltShellNamePrefix, kAltShellPathPrefix, NULL }, kMaxAltShells, &gState.altShellCount },
+    { kThemesSection, { kThemeNamePrefix, kThemePathPrefix, kThemeBackPrefix }, kMaxThemes,
+        &gState.themeCount },
+    { kAltShellsSection, { kAltShellNamePrefix, kAltShellPathPrefix, NULL }, kMaxAltShells,
+        &gState.altShellCount },
 };
 // The keys of [Quillfern], then those of a user's section: texts up to
 // kFirstNumberKey, numbers from there on.
-static const char *const kKnownKeys[] = { kLiteStepKey, kExplorerKey, kShellDirectiveKey, kThemeDirectiveKey,
-                                          kAskBootKey, kStartDelayKey, kKillDelayKey, kShiftDelayKey };
+static const char* const kKnownKeys[] = { kLiteStepKey, kExplorerKey, kShellDirectiveKey,
+    kThemeDirectiveKey, kAskBootKey, kStartDelayKey, kKillDelayKey, kShiftDelayKey };
 constexpr int kFirstUserKey = 2, kFirstNumberKey = 4, kKillDelayIndex = 6, kShiftDelayIndex = 7;
 
 // One pass per rank keeps the order without storing findings; a line number
@@ -54,16 +73,18 @@ constexpr int kFirstUserKey = 2, kFirstNumberKey = 4, kKillDelayIndex = 6, kShif
 static struct {
     Rank pass;
     int total;
-    const char *file;                   // the file's bytes, only for line numbers
+    const char* file; // the file's bytes, only for line numbers
     DWORD fileSize;
     char text[kMaxShown * kFindingSize + kPathSize];
 } gReport;
 
 // The span [begin, end), blanks trimmed, is name in any case.
-static bool SpanIs(const char *begin, const char *end, const char *name)
+static bool SpanIs(const char* begin, const char* end, const char* name)
 {
-    while (begin < end && (*begin == ' ' || *begin == '\t')) begin++;
-    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r')) end--;
+    while (begin < end && (*begin == ' ' || *begin == '\t'))
+        begin++;
+    while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r'))
+        end--;
     for (; begin < end && *name != '\0'; begin++, name++)
         if (LowerAscii(*begin) != LowerAscii(*name))
             return false;
@@ -71,7 +92,7 @@ static bool SpanIs(const char *begin, const char *end, const char *name)
 }
 
 // The first place in [p, end) that holds c, or end.
-static const char *Seek(const char *p, const char *end, char c)
+static const char* Seek(const char* p, const char* end, char c)
 {
     while (p < end && *p != c)
         p++;
@@ -80,15 +101,15 @@ static const char *Seek(const char *p, const char *end, char c)
 
 // The first line that sets key in section (key NULL: the section's own
 // line), counted from 1; 0 when there is none.
-static int LineOf(const char *section, const char *key)
+static int LineOf(const char* section, const char* key)
 {
     bool inSection = false;
     const char *p = gReport.file, *end = gReport.file + gReport.fileSize;
     for (int line = 1; p < end; line++, p++) {
-        const char *eol = Seek(p, end, '\n');
+        const char* eol = Seek(p, end, '\n');
         while (p < eol && (*p == ' ' || *p == '\t'))
             p++;
-        const char *close = p < eol && *p == '[' ? Seek(p, eol, ']') : eol;
+        const char* close = p < eol && *p == '[' ? Seek(p, eol, ']') : eol;
         if (close < eol && (inSection = SpanIs(p + 1, close, section)) && key == NULL)
             return line;
         if (close == eol && inSection && key != NULL && SpanIs(p, Seek(p, eol, '='), key))
@@ -100,8 +121,8 @@ static int LineOf(const char *section, const char *key)
 
 // Counts a finding of the pass's rank and, while there is room, adds its
 // line: "Line 12, kill_delay: ..." (a whole section is named "[name]").
-__attribute__((format(printf, 4, 5)))
-static void Find(Rank rank, const char *section, const char *key, const char *format, ...)
+__attribute__((format(printf, 4, 5))) static void Find(
+    Rank rank, const char* section, const char* key, const char* format, ...)
 {
     if (rank != gReport.pass || ++gReport.total > kMaxShown)
         return;
@@ -122,19 +143,20 @@ static void Find(Rank rank, const char *section, const char *key, const char *fo
 
 // A bare name is found as Windows finds a program: the Windows directory,
 // then PATH.
-static bool Exists(const char *path, bool program)
+static bool Exists(const char* path, bool program)
 {
     char found[kPathSize], dir[kPathSize], *part;
     if (program && *Seek(path, path + TextLength(path), '\\') == '\0') {
         UINT length = GetWindowsDirectoryA(dir, sizeof(dir));
-        return (length > 0 && length < sizeof(dir) && SearchPathA(dir, path, NULL, sizeof(found), found, &part)) ||
-               SearchPathA(NULL, path, NULL, sizeof(found), found, &part);
+        return (length > 0 && length < sizeof(dir)
+                   && SearchPathA(dir, path, NULL, sizeof(found), found, &part))
+            || SearchPathA(NULL, path, NULL, sizeof(found), found, &part);
     }
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-static void CheckFile(const char *section, const char *key, const char *path, bool program)
+static void CheckFile(const char* section, const char* key, const char* path, bool program)
 {
     if (path[0] != '\0' && !Exists(path, program))
         Find(kRankPath, section, key, kNotThere, path);
@@ -142,8 +164,9 @@ static void CheckFile(const char *section, const char *key, const char *path, bo
 
 // The shells by their kind, and what a theme names: its own two files
 // under theme_path_N, then its wallpaper under theme_back_N.
-static const char *const kShellPaths[] = { gState.liteStepPath, gState.explorerPath, gState.alternatePath };
-static const char *const kThemeFiles[] = { "%s\\step.rc", "%s\\modules.ini", "%s" };
+static const char* const kShellPaths[]
+    = { gState.liteStepPath, gState.explorerPath, gState.alternatePath };
+static const char* const kThemeFiles[] = { "%s\\step.rc", "%s\\modules.ini", "%s" };
 
 static void CheckPaths()
 {
@@ -159,7 +182,7 @@ static void CheckPaths()
     }
     for (int i = 0; i < gState.themeCount; i++) {
         for (int k = 0; k < 3; k++) {
-            const char *named = k < 2 ? gState.themes[i].path : gState.themes[i].back;
+            const char* named = k < 2 ? gState.themes[i].path : gState.themes[i].back;
             FormatText(key, kNumberedKeyFormat, k < 2 ? kThemePathPrefix : kThemeBackPrefix, i + 1);
             if (named[0] != '\0' && FormatText(file, kThemeFiles[k], named))
                 CheckFile(kThemesSection, key, file, false);
@@ -169,7 +192,7 @@ static void CheckPaths()
 
 // The first name after the gap that ends a table, and each entry read
 // without its path.
-static void CheckTable(const Table &table)
+static void CheckTable(const Table& table)
 {
     char key[kNameSize], pathKey[kNameSize], value[kPathSize];
     for (int n = *table.count + 2; n <= table.max; n++) {
@@ -189,14 +212,14 @@ static void CheckTable(const Table &table)
 
 // A text value longer than its field; a number as the manager reads it and
 // clamps it. index: the key's place in kKnownKeys.
-static void CheckValue(const char *section, const char *key, const char *value, int size, int index)
+static void CheckValue(const char* section, const char* key, const char* value, int size, int index)
 {
     if (size > 0) {
         if ((int)TextLength(value) >= size)
             Find(kRankValue, section, key, kCut, size - 1);
         return;
     }
-    const char *digit = value + (value[0] == '-');
+    const char* digit = value + (value[0] == '-');
     bool number = *digit != '\0';
     for (; *digit != '\0'; digit++)
         number = number && *digit >= '0' && *digit <= '9';
@@ -213,13 +236,14 @@ static void CheckValue(const char *section, const char *key, const char *value, 
 
 // A key of a numbered table: past the table, a path without its name, or
 // no key of the table at all.
-static void CheckTableKey(const Table &table, const char *key, const char *value)
+static void CheckTableKey(const Table& table, const char* key, const char* value)
 {
     char name[kNameSize], found[kNameSize];
     for (int kind = 0; kind < 3 && table.prefixes[kind] != NULL; kind++) {
         size_t length = TextLength(table.prefixes[kind]);
-        const char *digits = key + length;
-        if (TextLength(key) <= length || !SpanIs(key, digits, table.prefixes[kind]) || *digits < '1' || *digits > '9')
+        const char* digits = key + length;
+        if (TextLength(key) <= length || !SpanIs(key, digits, table.prefixes[kind]) || *digits < '1'
+            || *digits > '9')
             continue;
         int n = 0;
         for (; *digits >= '0' && *digits <= '9' && n <= table.max; digits++)
@@ -229,35 +253,37 @@ static void CheckTableKey(const Table &table, const char *key, const char *value
         if (n > table.max)
             return Find(kRankIgnored, table.section, key, kBeyond, table.max);
         FormatText(name, kNumberedKeyFormat, table.prefixes[0], n);
-        if (kind > 0 && n > *table.count && !ReadConfigString(table.section, name, found, sizeof(found)))
+        if (kind > 0 && n > *table.count
+            && !ReadConfigString(table.section, name, found, sizeof(found)))
             return Find(kRankIgnored, table.section, key, kNoName, table.prefixes[0], n);
         return CheckValue(table.section, key, value, kind == 0 ? kNameSize : kPathSize, 0);
     }
     Find(kRankUnknown, table.section, key, kUnknownKey, table.section);
 }
 
-static void CheckKey(const char *section, const char *key, const char *value)
+static void CheckKey(const char* section, const char* key, const char* value)
 {
-    for (const Table &table : kTables)
+    for (const Table& table : kTables)
         if (SameTextNoCase(section, table.section))
             return CheckTableKey(table, key, value);
     // Every other section is some user's.
     bool isMain = SameTextNoCase(section, kMainSection);
-    for (int i = isMain ? 0 : kFirstUserKey; i < (isMain ? kFirstUserKey : (int)ArraySize(kKnownKeys)); i++)
+    for (int i = isMain ? 0 : kFirstUserKey;
+         i < (isMain ? kFirstUserKey : (int)ArraySize(kKnownKeys)); i++)
         if (SameTextNoCase(key, kKnownKeys[i]))
             return CheckValue(section, key, value, i < kFirstNumberKey ? kPathSize : 0, i);
     Find(kRankUnknown, section, key, kUnknownKey, section);
 }
 
 // Every key of every section: each entry is "key=value", or a bare word.
-static void CheckSections(const char *names, const char *path)
+static void CheckSections(const char* names, const char* path)
 {
-    static char entries[kProfileSize];    // static: frames stay under a page
-    for (const char *section = names; *section != '\0'; section += TextLength(section) + 1) {
+    static char entries[kProfileSize]; // static: frames stay under a page
+    for (const char* section = names; *section != '\0'; section += TextLength(section) + 1) {
         GetPrivateProfileSectionA(section, entries, sizeof(entries), path);
         for (char *entry = entries, *next; *entry != '\0'; entry = next) {
             next = entry + TextLength(entry) + 1;
-            char *equals = (char *)Seek(entry, next - 1, '=');
+            char* equals = (char*)Seek(entry, next - 1, '=');
             bool hasValue = *equals == '=';
             *equals = '\0';
             CheckKey(section, entry, hasValue ? equals + 1 : "");
@@ -265,7 +291,7 @@ static void CheckSections(const char *names, const char *path)
     }
 }
 
-static void CheckDirectives(const char *userName, const char *userSection, DirectiveFaults faults)
+static void CheckDirectives(const char* userName, const char* userSection, DirectiveFaults faults)
 {
     char value[kPathSize];
     if (!SameTextNoCase(userSection, userName) && LineOf(userName, NULL) > 0)
@@ -278,7 +304,7 @@ static void CheckDirectives(const char *userName, const char *userSection, Direc
         Find(kRankDirective, userSection, kShellDirectiveKey, kNoShell, value);
 }
 
-static void ShowReport(const char *userName, const char *userSection)
+static void ShowReport(const char* userName, const char* userSection)
 {
     char message[sizeof(gReport.text) + kFindingSize], more[kFindingSize], own[kPathSize];
     own[0] = '\0';
@@ -292,17 +318,17 @@ static void ShowReport(const char *userName, const char *userSection)
     if (!SameTextNoCase(userSection, userName))
         FormatText(own, kNoOwnSection, userName);
     FormatText(message, kInOrder, userSection, own, kShellPaths[gState.shellKind - SHELL_LITESTEP],
-               (long)gState.themeCount, (long)gState.altShellCount);
+        (long)gState.themeCount, (long)gState.altShellCount);
     ShowMessage(message);
 }
 
 int CheckConfiguration()
 {
-    static char names[kProfileSize];      // static: frames stay under a page
+    static char names[kProfileSize]; // static: frames stay under a page
     char userName[kPathSize], userSection[kPathSize], path[kPathSize];
     bool fits = FormConfigPath(path);
     HANDLE file = fits ? CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                     OPEN_EXISTING, 0, NULL)
+                      OPEN_EXISTING, 0, NULL)
                        : INVALID_HANDLE_VALUE;
     if (file == INVALID_HANDLE_VALUE) {
         ShowMessage(fits ? kFileUnreadable : kDirTooLong);
@@ -310,7 +336,8 @@ int CheckConfiguration()
     }
     // An empty file has no mapping, and no lines.
     HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
-    gReport.file = mapping != NULL ? (const char *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+    gReport.file
+        = mapping != NULL ? (const char*)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
     gReport.fileSize = gReport.file != NULL ? GetFileSize(file, NULL) : 0;
     // The view holds the file until it is unmapped.
     if (mapping != NULL)
@@ -326,7 +353,7 @@ int CheckConfiguration()
     for (int pass = 0; pass < kRankCount; pass++) {
         gReport.pass = (Rank)pass;
         CheckPaths();
-        for (const Table &table : kTables)
+        for (const Table& table : kTables)
             CheckTable(table);
         CheckSections(names, path);
         CheckDirectives(userName, userSection, faults);

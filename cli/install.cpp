@@ -8,7 +8,8 @@
 
 constexpr char kNotInstalled[] = "Quillfern was NOT installed successfully";
 // With the way the installation takes effect: "logoff" or "reboot".
-constexpr char kInstalled[] = "Quillfern has been successfully installed.\nWould you like to %s now?";
+constexpr char kInstalled[]
+    = "Quillfern has been successfully installed.\nWould you like to %s now?";
 constexpr char kLogoffWord[] = "logoff";
 constexpr char kRebootWord[] = "reboot";
 constexpr char kUninstalled[] = "Quillfern has been successfully uninstalled.";
@@ -16,7 +17,6 @@ constexpr char kNotUninstalled[] = "Quillfern was NOT uninstalled successfully";
 
 constexpr char kShellValue[] = "Shell";
 constexpr char kAutoRestartValue[] = "AutoRestartShell";
-
 
 // Takes away the per-user override (HKCU Winlogon "Shell"), which Windows
 // would otherwise start in place of the machine's system shell.
@@ -49,15 +49,14 @@ static bool DisableAutoRestartShell()
     if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_WRITE, &key) != ERROR_SUCCESS)
         return false;
     DWORD off = 0;
-    LONG set = RegSetValueExA(key, kAutoRestartValue, 0, REG_DWORD, (const BYTE *)&off,
-                              sizeof(off));
+    LONG set = RegSetValueExA(key, kAutoRestartValue, 0, REG_DWORD, (const BYTE*)&off, sizeof(off));
     RegCloseKey(key);
     return set == ERROR_SUCCESS;
 }
 
 // The installation done: the session ends, with the user's consent, the way
 // that lets Windows start the manager.
-static void OfferSessionEnd(const char *word, UINT flags)
+static void OfferSessionEnd(const char* word, UINT flags)
 {
     char text[sizeof(kInstalled) + sizeof(kLogoffWord)];
     FormatText(text, kInstalled, word);

@@ -20,7 +20,7 @@ constexpr char kUninstallWord[] = "uninstall";
 constexpr char kCheckWord[] = "check";
 
 struct CommandWord {
-    const char *word;
+    const char* word;
     UINT message;
 };
 
@@ -38,9 +38,9 @@ static const CommandWord kCommandWords[] = {
 };
 
 // Ends the word at its first white space; the rest of the tail is ignored.
-static void CutAtSpace(char *word)
+static void CutAtSpace(char* word)
 {
-    for (char *c = word; *c != '\0'; c++) {
+    for (char* c = word; *c != '\0'; c++) {
         if (IsBlank(*c)) {
             *c = '\0';
             return;
@@ -67,7 +67,7 @@ static void KeepUninstalled(HWND manager)
 }
 
 // The word is shown cut so that the whole sentence still fits its box text.
-static void ReportUnknownWord(const char *word)
+static void ReportUnknownWord(const char* word)
 {
     char message[256];
     // Room for the word: the message less the rest of the sentence ("%s" is
@@ -88,7 +88,7 @@ static void LoadClientSettings()
     LoadUserSettings(userSection);
 }
 
-int RunCommand(char *word)
+int RunCommand(char* word)
 {
     // Looked for before the word is read, as the one handle every post uses.
     HWND manager = FindWindowA(kControlClassName, NULL);
@@ -118,7 +118,7 @@ int RunCommand(char *word)
         ShowMessage(kNoManager);
         return 0;
     }
-    for (const CommandWord &command : kCommandWords) {
+    for (const CommandWord& command : kCommandWords) {
         if (SameTextNoCase(word, command.word)) {
             PostMessageA(manager, command.message, 0, 0);
             return 0;

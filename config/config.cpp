@@ -17,7 +17,7 @@ bool FormConfigPath(char (&path)[kPathSize])
     return FormatText(path, "%s%s", gState.managerDir, kConfigFileName);
 }
 
-bool ReadConfigString(const char *section, const char *key, char *buffer, DWORD size)
+bool ReadConfigString(const char* section, const char* key, char* buffer, DWORD size)
 {
     char path[kPathSize];
     if (size == 0)
@@ -29,7 +29,7 @@ bool ReadConfigString(const char *section, const char *key, char *buffer, DWORD 
     return buffer[0] != '\0';
 }
 
-LONG ReadConfigInt(const char *section, const char *key, LONG defaultValue)
+LONG ReadConfigInt(const char* section, const char* key, LONG defaultValue)
 {
     char path[kPathSize];
     if (!FormConfigPath(path))
@@ -59,7 +59,7 @@ LONG ShiftDelaySeconds(LONG seconds)
     return seconds;
 }
 
-static ShellKind ShellKindOf(const char *directive)
+static ShellKind ShellKindOf(const char* directive)
 {
     if (SameTextNoCase(directive, kLiteStepKey))
         return SHELL_LITESTEP;
@@ -78,7 +78,7 @@ void FindUserName(char (&userName)[kPathSize])
 
 // [<user>] shell: without a non-empty one, every per-user value comes from
 // [default], even where the user's section holds other keys.
-void ReadShellDirective(char *userSection, char (&directive)[kPathSize])
+void ReadShellDirective(char* userSection, char (&directive)[kPathSize])
 {
     if (!ReadConfigString(userSection, kShellDirectiveKey, directive, kPathSize)) {
         CopyTextN(userSection, kPathSize, kDefaultSection);
@@ -86,7 +86,7 @@ void ReadShellDirective(char *userSection, char (&directive)[kPathSize])
     }
 }
 
-void LoadUserSettings(char *userSection)
+void LoadUserSettings(char* userSection)
 {
     char directive[kPathSize];
 
@@ -111,7 +111,7 @@ static void LoadThemes()
     char key[kNameSize];
     gState.themeCount = 0;
     for (int n = 1; n <= kMaxThemes; n++) {
-        ThemeEntry &theme = gState.themes[n - 1];
+        ThemeEntry& theme = gState.themes[n - 1];
         FormatText(key, kNumberedKeyFormat, kThemeNamePrefix, n);
         if (!ReadConfigString(kThemesSection, key, theme.name, sizeof(theme.name)))
             break;
@@ -124,7 +124,7 @@ static void LoadThemes()
 }
 
 // [<user>] theme: the name of one of the themes; no key is no fault.
-static bool FindUserTheme(const char *userSection)
+static bool FindUserTheme(const char* userSection)
 {
     char directive[kPathSize];
     gState.themeIndex = -1;
@@ -146,7 +146,7 @@ void LoadAltShells()
     char key[kNameSize];
     gState.altShellCount = 0;
     for (int n = 1; n <= kMaxAltShells; n++) {
-        AltShellEntry &shell = gState.altShells[n - 1];
+        AltShellEntry& shell = gState.altShells[n - 1];
         FormatText(key, kNumberedKeyFormat, kAltShellNamePrefix, n);
         if (!ReadConfigString(kAltShellsSection, key, shell.name, sizeof(shell.name)))
             break;
@@ -156,7 +156,7 @@ void LoadAltShells()
     }
 }
 
-bool FindAltShell(const char *directive)
+bool FindAltShell(const char* directive)
 {
     for (LONG i = 0; i < gState.altShellCount; i++) {
         if (SameTextNoCase(directive, gState.altShells[i].name)) {
@@ -170,7 +170,7 @@ bool FindAltShell(const char *directive)
 
 // [<user>] shell, read again: the name of an alternate shell. A name that
 // matches none leaves the choice to the user, with Explorer preselected.
-static bool FindUserAltShell(const char *userSection)
+static bool FindUserAltShell(const char* userSection)
 {
     char directive[kPathSize];
     ReadConfigString(userSection, kShellDirectiveKey, directive, kPathSize);
@@ -181,7 +181,7 @@ static bool FindUserAltShell(const char *userSection)
     return false;
 }
 
-DirectiveFaults ReadThemesAndShells(const char *userSection)
+DirectiveFaults ReadThemesAndShells(const char* userSection)
 {
     DirectiveFaults faults = {};
     gState.themeIndex = -1;
@@ -194,14 +194,14 @@ DirectiveFaults ReadThemesAndShells(const char *userSection)
     return faults;
 }
 
-static void ShowDirectiveFault(const char *key)
+static void ShowDirectiveFault(const char* key)
 {
     char text[sizeof(kDirectiveText) + sizeof(kThemeDirectiveKey)];
     FormatText(text, kDirectiveText, key);
     ShowPathFault(text);
 }
 
-void LoadThemesAndShells(const char *userSection)
+void LoadThemesAndShells(const char* userSection)
 {
     // The theme's message comes before the shell's.
     DirectiveFaults faults = ReadThemesAndShells(userSection);

@@ -40,9 +40,9 @@ bool FormConfigPath(char (&path)[kPathSize]);
 
 // The text value of key in section, cut to size - 1 characters; true when it
 // is not empty. On false the buffer is empty.
-bool ReadConfigString(const char *section, const char *key, char *buffer, DWORD size);
+bool ReadConfigString(const char* section, const char* key, char* buffer, DWORD size);
 // The key's value as a decimal integer, or defaultValue when it is missing.
-LONG ReadConfigInt(const char *section, const char *key, LONG defaultValue);
+LONG ReadConfigInt(const char* section, const char* key, LONG defaultValue);
 
 // The Windows user name, the first choice of configuration section; empty
 // (which falls back to "default") when it cannot be had.
@@ -51,18 +51,18 @@ void FindUserName(char (&userName)[kPathSize]);
 // Phase one: paths, the user's section (with the fall-back to "default"),
 // the delays and the shell kind. userSection is overwritten on the fall-back
 // and must hold kPathSize bytes.
-void LoadUserSettings(char *userSection);
+void LoadUserSettings(char* userSection);
 // Phase two: themes, theme directive, alternate shells, shell directive.
-void LoadThemesAndShells(const char *userSection);
+void LoadThemesAndShells(const char* userSection);
 
 // Phase two without its messages, for a caller that reports the directives
 // that name nothing in its own words. The state is left exactly as
 // LoadThemesAndShells leaves it.
 struct DirectiveFaults {
-    bool theme;     // "theme" is set but names no loaded theme
-    bool shell;     // the alternate shell named by "shell" is not listed
+    bool theme; // "theme" is set but names no loaded theme
+    bool shell; // the alternate shell named by "shell" is not listed
 };
-DirectiveFaults ReadThemesAndShells(const char *userSection);
+DirectiveFaults ReadThemesAndShells(const char* userSection);
 
 // The limits the manager applies to the delays: "kill_delay" seconds to
 // milliseconds, "shift_delay" seconds.
@@ -72,9 +72,9 @@ LONG ShiftDelaySeconds(LONG seconds);
 // The pieces of the phases that the client's uninstallation needs too.
 // The user's shell directive; without a non-empty one the section becomes
 // "default" (userSection must hold kPathSize bytes) and its directive is read.
-void ReadShellDirective(char *userSection, char (&directive)[kPathSize]);
+void ReadShellDirective(char* userSection, char (&directive)[kPathSize]);
 // Fills altShells and altShellCount from [Alternate_Shells].
 void LoadAltShells();
 // The loaded alternate shell named by directive becomes alternatePath and
 // altShellIndex; false, with nothing changed, when none has that name.
-bool FindAltShell(const char *directive);
+bool FindAltShell(const char* directive);

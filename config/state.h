@@ -10,8 +10,8 @@ constexpr ShellKind SHELL_LITESTEP = 1;
 constexpr ShellKind SHELL_EXPLORER = 2;
 constexpr ShellKind SHELL_ALTERNATE = 3;
 
-constexpr int kPathSize = 260;     // every path and configuration value
-constexpr int kNameSize = 64;      // theme and alternate-shell names
+constexpr int kPathSize = 260; // every path and configuration value
+constexpr int kNameSize = 64; // theme and alternate-shell names
 constexpr int kMaxThemes = 10;
 constexpr int kMaxAltShells = 5;
 
@@ -42,22 +42,22 @@ struct AltShellEntry {
 };
 
 struct ManagerState {
-    char managerDir[kPathSize];     // with its trailing backslash
+    char managerDir[kPathSize]; // with its trailing backslash
     char liteStepPath[kPathSize];
     char explorerPath[kPathSize];
     char alternatePath[kPathSize];
     bool isNT;
     bool askBoot;
-    LONG startDelay;                // seconds
-    LONG killDelay;                 // milliseconds
-    LONG shiftDelay;                // seconds, -1 = no wait
+    LONG startDelay; // seconds
+    LONG killDelay; // milliseconds
+    LONG shiftDelay; // seconds, -1 = no wait
     ShellKind shellKind;
     ThemeEntry themes[kMaxThemes];
     LONG themeCount;
-    LONG themeIndex;                // -1 = none
+    LONG themeIndex; // -1 = none
     AltShellEntry altShells[kMaxAltShells];
     LONG altShellCount;
-    LONG altShellIndex;             // -1 = none
+    LONG altShellIndex; // -1 = none
     HWND controlWindow;
     HINSTANCE instance;
     PROCESS_INFORMATION shellProcess;
@@ -76,7 +76,7 @@ struct ManagerState {
     // another's) and once the setting holds what someone else wrote.
     bool uninstalled;
     bool firstSwapToLiteStep;
-    DWORD countdownDeadline;        // whole seconds of the tick count, 0 = off
+    DWORD countdownDeadline; // whole seconds of the tick count, 0 = off
 
     // Control messages nest while a handler waits in a message box or dialog.
     // A modal loop that takes a quit request ends its dialog with a result

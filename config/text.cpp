@@ -1,6 +1,6 @@
 #include "config/text.h"
 
-size_t TextLength(const char *text)
+size_t TextLength(const char* text)
 {
     size_t length = 0;
     while (text[length] != '\0')
@@ -13,7 +13,7 @@ char LowerAscii(char c)
     return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
 }
 
-bool SameTextNoCase(const char *a, const char *b)
+bool SameTextNoCase(const char* a, const char* b)
 {
     while (LowerAscii(*a) == LowerAscii(*b)) {
         if (*a == '\0')
@@ -30,7 +30,7 @@ bool IsBlank(char c)
 }
 
 // Copies length characters; the two may overlap.
-static void MoveText(char *dest, const char *src, size_t length)
+static void MoveText(char* dest, const char* src, size_t length)
 {
     if (dest < src) {
         for (size_t i = 0; i < length; i++)
@@ -41,7 +41,7 @@ static void MoveText(char *dest, const char *src, size_t length)
     }
 }
 
-bool CopyTextPartN(char *dest, size_t destSize, const char *src, size_t length)
+bool CopyTextPartN(char* dest, size_t destSize, const char* src, size_t length)
 {
     if (destSize == 0)
         return false;
@@ -53,12 +53,12 @@ bool CopyTextPartN(char *dest, size_t destSize, const char *src, size_t length)
     return whole;
 }
 
-bool CopyTextN(char *dest, size_t destSize, const char *src)
+bool CopyTextN(char* dest, size_t destSize, const char* src)
 {
     return CopyTextPartN(dest, destSize, src, TextLength(src));
 }
 
-bool AppendTextN(char *dest, size_t destSize, const char *src)
+bool AppendTextN(char* dest, size_t destSize, const char* src)
 {
     size_t used = 0;
     while (used < destSize && dest[used] != '\0')
@@ -70,25 +70,25 @@ bool AppendTextN(char *dest, size_t destSize, const char *src)
 
 // Collects formatted output, keeping what fits and counting all of it.
 struct Output {
-    char *dest;
+    char* dest;
     size_t size;
     size_t length;
 };
 
-static void Put(Output &out, char c)
+static void Put(Output& out, char c)
 {
     if (out.length + 1 < out.size)
         out.dest[out.length] = c;
     out.length++;
 }
 
-static void PutText(Output &out, const char *text)
+static void PutText(Output& out, const char* text)
 {
     while (*text != '\0')
         Put(out, *text++);
 }
 
-static void PutNumber(Output &out, unsigned long value, bool negative)
+static void PutNumber(Output& out, unsigned long value, bool negative)
 {
     char digits[3 * sizeof(value)];
     size_t count = 0;
@@ -102,19 +102,19 @@ static void PutNumber(Output &out, unsigned long value, bool negative)
         Put(out, digits[--count]);
 }
 
-static void PutSigned(Output &out, long value)
+static void PutSigned(Output& out, long value)
 {
     // Negated as unsigned, so that the most negative value has a magnitude.
     unsigned long magnitude = value < 0 ? 0UL - (unsigned long)value : (unsigned long)value;
     PutNumber(out, magnitude, value < 0);
 }
 
-bool FormatTextV(char *dest, size_t destSize, const char *format, va_list args)
+bool FormatTextV(char* dest, size_t destSize, const char* format, va_list args)
 {
     if (destSize == 0)
         return false;
     Output out = { dest, destSize, 0 };
-    for (const char *f = format; *f != '\0'; f++) {
+    for (const char* f = format; *f != '\0'; f++) {
         if (*f != '%') {
             Put(out, *f);
             continue;
@@ -124,7 +124,7 @@ bool FormatTextV(char *dest, size_t destSize, const char *format, va_list args)
             f++;
         switch (*++f) {
         case 's': {
-            const char *text = va_arg(args, const char *);
+            const char* text = va_arg(args, const char*);
             PutText(out, text != NULL ? text : "(null)");
             break;
         }
@@ -132,8 +132,8 @@ bool FormatTextV(char *dest, size_t destSize, const char *format, va_list args)
             PutSigned(out, isLong ? va_arg(args, long) : va_arg(args, int));
             break;
         case 'u':
-            PutNumber(out, isLong ? va_arg(args, unsigned long) : va_arg(args, unsigned int),
-                      false);
+            PutNumber(
+                out, isLong ? va_arg(args, unsigned long) : va_arg(args, unsigned int), false);
             break;
         case '%':
             Put(out, '%');
@@ -149,7 +149,7 @@ bool FormatTextV(char *dest, size_t destSize, const char *format, va_list args)
     return out.length < destSize;
 }
 
-bool FormatTextN(char *dest, size_t destSize, const char *format, ...)
+bool FormatTextN(char* dest, size_t destSize, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -158,13 +158,13 @@ bool FormatTextN(char *dest, size_t destSize, const char *format, ...)
     return whole;
 }
 
-bool FileBaseNameN(char *dest, size_t destSize, const char *path)
+bool FileBaseNameN(char* dest, size_t destSize, const char* path)
 {
     if (path[0] != '\0' && path[1] == ':')
         path += 2;
-    const char *name = path;
-    const char *dot = NULL;
-    for (const char *c = path; *c != '\0'; c++) {
+    const char* name = path;
+    const char* dot = NULL;
+    for (const char* c = path; *c != '\0'; c++) {
         if (*c == '\\' || *c == '/')
             name = c + 1;
         else if (*c == '.')

@@ -12,16 +12,13 @@
 #include "dialogs/dialogs.h"
 #include "shell/shell.h"
 
-constexpr char kExplorerWindowsOpenText[] =
-    "You must first close any open Explorer\n"
-    "windows before switching from LiteStep to Explorer.";
-constexpr char kSwapUnavailableText[] =
-    "Shell swapping is currently not available when using a\n"
-    "shell other than LiteStep or Explorer.";
-constexpr char kTooFewThemesText[] =
-    "Quillfern could not detect more than one theme in your\n"
-    "Quillfern.cfg file.  Please check the syntax and\n"
-    "current user settings.";
+constexpr char kExplorerWindowsOpenText[] = "You must first close any open Explorer\n"
+                                            "windows before switching from LiteStep to Explorer.";
+constexpr char kSwapUnavailableText[] = "Shell swapping is currently not available when using a\n"
+                                        "shell other than LiteStep or Explorer.";
+constexpr char kTooFewThemesText[] = "Quillfern could not detect more than one theme in your\n"
+                                     "Quillfern.cfg file.  Please check the syntax and\n"
+                                     "current user settings.";
 
 constexpr char kShellTerminatedTemplate[] = "IDD_OPTIONS_DLG";
 constexpr char kThemeListTemplate[] = "IDD_LIST_DLG";
@@ -30,7 +27,6 @@ constexpr char kThemeListTemplate[] = "IDD_LIST_DLG";
 constexpr BYTE kLiteStepKey = VK_SHIFT;
 constexpr BYTE kExplorerKey = VK_CONTROL;
 constexpr BYTE kNoKey = 0;
-
 
 static BYTE KeyForShell(ShellKind kind)
 {
@@ -59,7 +55,7 @@ void PostManagerQuit()
     PostQuitMessage(0);
 }
 
-static void StoreInstance(const CREATESTRUCTA *create)
+static void StoreInstance(const CREATESTRUCTA* create)
 {
     if (create != NULL)
         gState.instance = create->hInstance;
@@ -84,8 +80,8 @@ void OfferShellAfterFailedStart()
     if (gState.shellTerminatedOpen)
         return;
     gState.shellTerminatedOpen = true;
-    DialogBoxParamA(gState.instance, kShellTerminatedTemplate, gState.controlWindow,
-                    ShellTerminatedDlgProc, 0);
+    DialogBoxParamA(
+        gState.instance, kShellTerminatedTemplate, gState.controlWindow, ShellTerminatedDlgProc, 0);
     gState.shellTerminatedOpen = false;
 }
 
@@ -153,8 +149,8 @@ static LONG PickThemeFromList(HWND window)
     if (gState.themeListOpen || gState.quitPosted)
         return -1;
     gState.themeListOpen = true;
-    INT_PTR picked = DialogBoxParamA(gState.instance, kThemeListTemplate, window,
-                                     ThemeListDlgProc, 0);
+    INT_PTR picked
+        = DialogBoxParamA(gState.instance, kThemeListTemplate, window, ThemeListDlgProc, 0);
     gState.themeListOpen = false;
     // A quit taken by the dialog's loop ends it with 0, which is no choice;
     // and a pick made for LiteStep no longer applies once another shell was
@@ -249,7 +245,7 @@ LRESULT CALLBACK ControlWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     switch (message) {
     case WM_CREATE:
-        StoreInstance((const CREATESTRUCTA *)lParam);
+        StoreInstance((const CREATESTRUCTA*)lParam);
         return 0;
     case WM_DESTROY:
     case WM_CLOSE:

@@ -14,13 +14,14 @@
 
 static HWND ThemeListDialog()
 {
-    for (HWND dialog = NULL; (dialog = FindWindowExA(NULL, dialog, "#32770", "Quillfern 1.50")) != NULL;)
+    for (HWND dialog = NULL;
+         (dialog = FindWindowExA(NULL, dialog, "#32770", "Quillfern 1.50")) != NULL;)
         if (GetDlgItem(dialog, IDC_THEMELIST) != NULL)
             return dialog;
     return NULL;
 }
 
-static bool Poll(bool (*done)(const char *), const char *arg, DWORD timeoutMs)
+static bool Poll(bool (*done)(const char*), const char* arg, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
     for (;;) {
@@ -32,9 +33,18 @@ static bool Poll(bool (*done)(const char *), const char *arg, DWORD timeoutMs)
     }
 }
 
-static bool Exists(const char *className) { return FindWindowA(className, NULL) != NULL; }
-static bool Gone(const char *className) { return FindWindowA(className, NULL) == NULL; }
-static bool ListOpen(const char *) { return ThemeListDialog() != NULL; }
+static bool Exists(const char* className)
+{
+    return FindWindowA(className, NULL) != NULL;
+}
+static bool Gone(const char* className)
+{
+    return FindWindowA(className, NULL) == NULL;
+}
+static bool ListOpen(const char*)
+{
+    return ThemeListDialog() != NULL;
+}
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
@@ -42,7 +52,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return Poll(ListOpen, NULL, __argc > 2 ? strtoul(__argv[2], NULL, 10) : 10000) ? 0 : 1;
     if (__argc < 3)
         return 2;
-    const char *verb = __argv[1];
+    const char* verb = __argv[1];
     DWORD timeoutMs = __argc > 3 ? strtoul(__argv[3], NULL, 10) : 10000;
     if (strcmp(verb, "wait") == 0)
         return Poll(Exists, __argv[2], timeoutMs) ? 0 : 1;
@@ -53,8 +63,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
             return 1;
         HWND dialog = ThemeListDialog();
         SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_SETCURSEL, atoi(__argv[2]), 0);
-        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                     (LPARAM)GetDlgItem(dialog, IDOK));
+        PostMessageA(
+            dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IDOK));
         return 0;
     }
     return 2;

@@ -32,9 +32,8 @@ constexpr UINT kCountdownPeriodMs = 250;
 // Windows 95 and NT 4.0 refuse any other size than that of their own
 // structure, which ends with lpTemplateName (what
 // OPENFILENAME_SIZE_VERSION_400A measures).
-static_assert(sizeof(void *) != 4 ||
-                  offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
-              "the open-file structure of Windows 95 and NT 4.0");
+static_assert(sizeof(void*) != 4 || offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
+    "the open-file structure of Windows 95 and NT 4.0");
 
 static bool CountdownConfigured()
 {
@@ -88,16 +87,16 @@ static void InitShellChoice(HWND dialog)
 // is loaded only when the file choice is made. False when it cannot be.
 // Once loaded it stays: the file dialog brings in shell extensions whose
 // threads may still run in code that freeing the library would unmap.
-static BOOL ShowOpenFileDialog(OPENFILENAMEA *choice)
+static BOOL ShowOpenFileDialog(OPENFILENAMEA* choice)
 {
-    typedef BOOL(WINAPI * OpenFileNameFn)(OPENFILENAMEA *);
+    typedef BOOL(WINAPI * OpenFileNameFn)(OPENFILENAMEA*);
     static HMODULE comdlg = NULL;
     if (comdlg == NULL)
         comdlg = LoadLibraryA("comdlg32.dll");
     if (comdlg == NULL)
         return FALSE;
-    OpenFileNameFn open =
-        (OpenFileNameFn)(void (*)(void))GetProcAddress(comdlg, "GetOpenFileNameA");
+    OpenFileNameFn open
+        = (OpenFileNameFn)(void (*)(void))GetProcAddress(comdlg, "GetOpenFileNameA");
     return open != NULL && open(choice);
 }
 

@@ -9,9 +9,9 @@
 constexpr int kShellLabelSize = 16 + kPathSize;
 
 // The file name of path without its directory and extension.
-void ProgramNameOf(const char *path, char (&name)[kPathSize]);
+void ProgramNameOf(const char* path, char (&name)[kPathSize]);
 
 // prefix followed by the name of the current alternate shell: its configured
 // name, or, for a program chosen by the user, the file name of
 // alternatePath.
-void AlternateShellLabel(const char *prefix, char (&label)[kShellLabelSize]);
+void AlternateShellLabel(const char* prefix, char (&label)[kShellLabelSize]);

@@ -8,8 +8,8 @@
 #include "res/resource.h"
 #include "shell/shell.h"
 
-constexpr char kTerminatedPrompt[] =
-    "Quillfern has detected that your current shell has terminated.  Select from the options below:";
+constexpr char kTerminatedPrompt[] = "Quillfern has detected that your current shell has "
+                                     "terminated.  Select from the options below:";
 constexpr char kRestartPrefix[] = "Restart ";
 
 constexpr UINT kLogOff = 0;
@@ -63,8 +63,7 @@ static void ActOnChoice(HWND dialog)
     // The boxes of a start under way leave this dialog open to clicks.
     if (gState.spawning)
         return;
-    if (!CarryOutChoice(dialog) && !gState.quitPosted && !IsShellRunning() &&
-        !IsOurShellRunning())
+    if (!CarryOutChoice(dialog) && !gState.quitPosted && !IsShellRunning() && !IsOurShellRunning())
         return;
     EndDialog(dialog, 0);
 }

@@ -17,8 +17,7 @@ static void InitThemeList(HWND dialog)
     SetDlgItemTextA(dialog, IDC_LISTPROMPT, kThemeListPrompt);
     // Unsorted, so that an item's index is its theme's index.
     for (LONG i = 0; i < gState.themeCount && i < kMaxThemes; i++)
-        SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_ADDSTRING, 0,
-                            (LPARAM)gState.themes[i].name);
+        SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_ADDSTRING, 0, (LPARAM)gState.themes[i].name);
 }
 
 static INT_PTR PaintThemeList(HDC dc)

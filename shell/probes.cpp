@@ -12,8 +12,7 @@ bool IsShellRunning()
 
 bool AreExplorerWindowsOpen()
 {
-    return FindWindowA("ExploreWClass", NULL) != NULL
-        || FindWindowA("CabinetWClass", NULL) != NULL;
+    return FindWindowA("ExploreWClass", NULL) != NULL || FindWindowA("CabinetWClass", NULL) != NULL;
 }
 
 bool IsManagerRunning()

@@ -16,20 +16,19 @@ constexpr UINT kKilledExitCode = 0xFFFFFFFF;
 constexpr UINT kLiteStepQuitMessage = 9260;
 constexpr WPARAM kLiteStepQuitWParam = 2;
 
-constexpr char kSpawnFailedText[] =
-    "An error has occurred while trying to spawn the shell.\n"
-    "Please ensure that the Quillfern.cfg file lists the\n"
-    "full and correct path to the shell and that the executable\n"
-    "is a valid shell.";
-constexpr char kShellAlreadyRunningText[] =
-    "Quillfern has detected that a shell\nis already running.";
+constexpr char kSpawnFailedText[] = "An error has occurred while trying to spawn the shell.\n"
+                                    "Please ensure that the Quillfern.cfg file lists the\n"
+                                    "full and correct path to the shell and that the executable\n"
+                                    "is a valid shell.";
+constexpr char kShellAlreadyRunningText[]
+    = "Quillfern has detected that a shell\nis already running.";
 
 // Shells get an empty command line; CreateProcessA may write to it.
 static char gShellCommandLine[1];
 
 // The program for the current kind, after the system shell setting (and for
 // LiteStep its theme) has been prepared for it.
-static const char *PrepareShell()
+static const char* PrepareShell()
 {
     switch (gState.shellKind) {
     case SHELL_LITESTEP:
@@ -46,20 +45,19 @@ static const char *PrepareShell()
     }
 }
 
-constexpr char kShellUnwatchedText[] =
-    "Quillfern cannot watch the shell it has just started:\n"
-    "if that shell ends, Quillfern will not notice.  Use\n"
-    "Quillfern -restart to start a watched shell again.";
+constexpr char kShellUnwatchedText[] = "Quillfern cannot watch the shell it has just started:\n"
+                                       "if that shell ends, Quillfern will not notice.  Use\n"
+                                       "Quillfern -restart to start a watched shell again.";
 
 // Gives the new shell a monitor thread with a process handle of its own.
 // monitorProcess changes before the caller clears shellExitExpected, so the
 // monitor of a replaced shell, which reads the flag first and then compares
 // its handle, never takes the cleared flag for its own shell's.
-static HANDLE HandleForMonitor(const PROCESS_INFORMATION &created)
+static HANDLE HandleForMonitor(const PROCESS_INFORMATION& created)
 {
     HANDLE own = NULL;
-    if (!DuplicateHandle(GetCurrentProcess(), created.hProcess, GetCurrentProcess(), &own,
-                         0, FALSE, DUPLICATE_SAME_ACCESS))
+    if (!DuplicateHandle(GetCurrentProcess(), created.hProcess, GetCurrentProcess(), &own, 0, FALSE,
+            DUPLICATE_SAME_ACCESS))
         own = NULL;
     // The process itself can still be opened by its id, which the handle
     // from its creation keeps from being reused.
@@ -78,8 +76,8 @@ static bool StartMonitor(HANDLE own)
     }
     // CreateThread stores the id before the thread runs, so a monitor that
     // ends at once cannot have its clearing overwritten.
-    HANDLE thread = CreateThread(NULL, 0, ShellMonitorThread, own, 0,
-                                 (DWORD *)&gState.monitorThreadId);
+    HANDLE thread
+        = CreateThread(NULL, 0, ShellMonitorThread, own, 0, (DWORD*)&gState.monitorThreadId);
     if (thread == NULL) {
         gState.monitorThreadId = 0;
         CloseHandle(own);
@@ -101,7 +99,7 @@ static void ReplayDeferredCommands()
 
 static bool SpawnChosenShell()
 {
-    const char *program = PrepareShell();
+    const char* program = PrepareShell();
 
     SECURITY_ATTRIBUTES security = {};
     security.nLength = sizeof(security);
@@ -109,8 +107,8 @@ static bool SpawnChosenShell()
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION created = {};
-    if (!CreateProcessA(program, gShellCommandLine, &security, &security, TRUE, 0,
-                        NULL, NULL, &startup, &created)) {
+    if (!CreateProcessA(program, gShellCommandLine, &security, &security, TRUE, 0, NULL, NULL,
+            &startup, &created)) {
         // The setting must not name a program that does not start: Windows
         // would start it at the next log-on, with no manager to recover.
         SetSystemShell(0);
@@ -170,7 +168,7 @@ bool StartShell(ShellKind kind)
 }
 
 // The window that takes the current shell's quit request, with the request.
-static HWND FindQuitTarget(UINT *message, WPARAM *wParam)
+static HWND FindQuitTarget(UINT* message, WPARAM* wParam)
 {
     if (gState.shellKind == SHELL_LITESTEP) {
         *message = kLiteStepQuitMessage;
@@ -206,8 +204,8 @@ bool KillShell()
 {
     // The process handle kept in shellProcess also keeps its id from being
     // reused, so this cannot open some other process.
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                                 gState.shellProcess.dwProcessId);
+    HANDLE process
+        = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, gState.shellProcess.dwProcessId);
     gState.shellExitExpected = true;
     bool terminated = false;
     if (process != NULL) {

@@ -11,10 +11,9 @@ ExitWindowsExFn gExitWindowsEx = ExitWindowsEx;
 
 void ShowSystemError(DWORD code)
 {
-    char *systemText = NULL;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM,
-                                  NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  (LPSTR)&systemText, 0, NULL);
+    char* systemText = NULL;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, NULL,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), (LPSTR)&systemText, 0, NULL);
     if (length != 0 && systemText != NULL) {
         ShowMessage(systemText);
     } else {

@@ -25,7 +25,7 @@ constexpr char kSystemShellFailed[] = "An error has occurred while trying\nto in
 
 // Opens the Winlogon key under root for every reader and writer of its
 // values, in the view Windows' log-on process reads (see the definition).
-LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY *key);
+LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY* key);
 
 // System shell setting: 0 the manager itself, 1 LiteStep, 2 Explorer,
 // 3 the alternate shell. Writes nothing, and returns true, once uninstalled is
@@ -41,7 +41,7 @@ void ShowSystemError(DWORD code);
 
 // The one seam of the session exit: in-process tests replace it so that they
 // do not end the Wine session that runs them.
-typedef BOOL(WINAPI *ExitWindowsExFn)(UINT flags, DWORD reason);
+typedef BOOL(WINAPI* ExitWindowsExFn)(UINT flags, DWORD reason);
 extern ExitWindowsExFn gExitWindowsEx;
 
 // True unless the system shell setting has been changed by someone else since

@@ -59,25 +59,26 @@ static bool RunsUnderWow64()
     return isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
 }
 
-LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY *key)
+LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY* key)
 {
-    constexpr REGSAM kWow64Key64 = 0x0100;  // KEY_WOW64_64KEY
-    return RegOpenKeyExA(root, kWinlogonKey, 0, RunsUnderWow64() ? access | kWow64Key64 : access, key);
+    constexpr REGSAM kWow64Key64 = 0x0100; // KEY_WOW64_64KEY
+    return RegOpenKeyExA(
+        root, kWinlogonKey, 0, RunsUnderWow64() ? access | kWow64Key64 : access, key);
 }
 
-static bool WriteShellToRegistry(const char *text)
+static bool WriteShellToRegistry(const char* text)
 {
     HKEY key;
     // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon "Shell"
     if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_WRITE, &key) != ERROR_SUCCESS)
         return false;
-    LONG status = RegSetValueExA(key, kShellValue, 0, REG_SZ, (const BYTE *)text,
-                                 (DWORD)TextLength(text) + 1);
+    LONG status = RegSetValueExA(
+        key, kShellValue, 0, REG_SZ, (const BYTE*)text, (DWORD)TextLength(text) + 1);
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
 
-static bool WriteShellToSystemIni(const char *text)
+static bool WriteShellToSystemIni(const char* text)
 {
     char iniPath[kPathSize];
     if (!ComposeSystemIniPath(iniPath))
@@ -87,7 +88,7 @@ static bool WriteShellToSystemIni(const char *text)
 }
 
 // Writes text as the setting and remembers it; the failure message on failure.
-static bool WriteShellText(const char *text)
+static bool WriteShellText(const char* text)
 {
     bool written = gState.isNT ? WriteShellToRegistry(text) : WriteShellToSystemIni(text);
     if (!written) {
@@ -129,7 +130,7 @@ static bool ReadShellFromRegistry(char (&text)[kPathSize])
     // Room for the longest text the manager writes with its zero: a buffer
     // one byte short would read the manager's own 259 characters as foreign.
     DWORD size = kPathSize;
-    LONG status = RegQueryValueExA(key, kShellValue, NULL, &type, (BYTE *)text, &size);
+    LONG status = RegQueryValueExA(key, kShellValue, NULL, &type, (BYTE*)text, &size);
     RegCloseKey(key);
     if (status == ERROR_MORE_DATA) {
         text[0] = '\0';
@@ -172,7 +173,7 @@ void NoteSystemShellAtStart()
 
 bool SystemShellStillOurs()
 {
-    const char *ours = gState.lastWrittenShell;
+    const char* ours = gState.lastWrittenShell;
     if (ours[0] == '\0') {
         if (!gState.shellAtStartKnown)
             return true;

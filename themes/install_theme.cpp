@@ -37,7 +37,7 @@ static bool ComposeLiteStepDir(char (&dir)[kPathSize])
     return true;
 }
 
-static bool ComposeThemePaths(const ThemeEntry &theme, ThemePaths &paths)
+static bool ComposeThemePaths(const ThemeEntry& theme, ThemePaths& paths)
 {
     char liteStepDir[kPathSize];
     if (!ComposeLiteStepDir(liteStepDir))
@@ -52,7 +52,7 @@ static bool ComposeThemePaths(const ThemeEntry &theme, ThemePaths &paths)
 }
 
 // The four copies, in order; only the step.rc ones can fail the installation.
-static bool CopyThemeFiles(const ThemePaths &paths)
+static bool CopyThemeFiles(const ThemePaths& paths)
 {
     if (!CopyFileA(paths.liteStepStepRc, paths.backupStepRc, FALSE))
         return false;

@@ -1,6 +1,7 @@
-// "session start [witness]" starts a keeper (itself, "keep") that keeps Wine's desktop up all run; it exits 0 once
-// the keeper has moved Wine's hidden "Shell_TrayWnd" (a shell to the manager) under a message-only window. The
-// keeper appends "endsession <wParam> <lParam>" to the witness file, if any, when the session ends.
+// "session start [witness]" starts a keeper (itself, "keep") that keeps Wine's desktop up all run;
+// it exits 0 once the keeper has moved Wine's hidden "Shell_TrayWnd" (a shell to the manager) under
+// a message-only window. The keeper appends "endsession <wParam> <lParam>" to the witness file, if
+// any, when the session ends.
 #include <windows.h>
 #include <stdio.h>
 
@@ -9,13 +10,14 @@ static char gWitness[MAX_PATH];
 
 static LRESULT CALLBACK WitnessProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (FILE *file = message == WM_ENDSESSION && gWitness[0] ? fopen(gWitness, "ab") : NULL) {
+    if (FILE* file = message == WM_ENDSESSION && gWitness[0] ? fopen(gWitness, "ab") : NULL) {
         fprintf(file, "endsession %d %#lx\r\n", (int)wParam, (unsigned long)lParam);
         fclose(file);
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }
-static WNDCLASSA gWitnessClass = {.lpfnWndProc = WitnessProc, .lpszClassName = "QuillfernSessionWitness"};
+static WNDCLASSA gWitnessClass
+    = { .lpfnWndProc = WitnessProc, .lpszClassName = "QuillfernSessionWitness" };
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
@@ -23,22 +25,28 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     sscanf(commandLine, "%15s %259[^\n]", word, gWitness);
     HANDLE ready = CreateEventA(NULL, TRUE, FALSE, "QuillfernSessionReady");
     if (lstrcmpA(word, "keep") == 0) {
-        GetDesktopWindow();   // the desktop process brings its tray up a moment after this
-        HWND holder = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
-        for (int i = 0; i < 200 && FindWindowA(kTray, NULL) == NULL; i++) Sleep(50);
+        GetDesktopWindow(); // the desktop process brings its tray up a moment after this
+        HWND holder
+            = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+        for (int i = 0; i < 200 && FindWindowA(kTray, NULL) == NULL; i++)
+            Sleep(50);
         while (HWND tray = FindWindowA(kTray, NULL))
-            if (SetParent(tray, holder) == NULL) break;
+            if (SetParent(tray, holder) == NULL)
+                break;
         RegisterClassA(&gWitnessClass);
         CreateWindowExA(0, gWitnessClass.lpszClassName, "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
-        if (FindWindowA(kTray, NULL) == NULL) SetEvent(ready);
-        for (MSG message; GetMessageA(&message, NULL, 0, 0) > 0;) DispatchMessageA(&message);
+        if (FindWindowA(kTray, NULL) == NULL)
+            SetEvent(ready);
+        for (MSG message; GetMessageA(&message, NULL, 0, 0) > 0;)
+            DispatchMessageA(&message);
         return 0;
     }
     GetModuleFileNameA(NULL, exe, sizeof exe);
     snprintf(line, sizeof line, "\"%s\" keep %s", exe, gWitness);
-    STARTUPINFOA startup = {sizeof startup};
+    STARTUPINFOA startup = { sizeof startup };
     PROCESS_INFORMATION keeper = {};
-    if (!CreateProcessA(exe, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &keeper)) return 2;
-    HANDLE either[] = {ready, keeper.hProcess};
+    if (!CreateProcessA(exe, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &keeper))
+        return 2;
+    HANDLE either[] = { ready, keeper.hProcess };
     return WaitForMultipleObjects(2, either, FALSE, 30000) == WAIT_OBJECT_0 ? 0 : 1;
 }
