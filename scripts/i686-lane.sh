@@ -11,14 +11,16 @@ if ! qf_can_run_32bit; then
 fi
 scripts/install-deps.sh --wine32
 scripts/build.sh
+cmake --build --preset i686 --target standin >/dev/null
 trap qf_stop_session EXIT
 qf_start_xvfb
 qf_make_prefix
 qf_start_session
 set +e
 echo "i686 lane: build/i686/Quillfern.exe under 32-bit Wine in a 64-bit prefix, display $DISPLAY (log: build/i686-lane.log)..." >&2
-# Every row of the scenario table, against the executable that ships.
-QF_EXE="$PWD/build/i686/Quillfern.exe" \
+# Every row of the scenario table, against the executable that ships, with
+# 32-bit stand-in shells as on 32-bit Windows.
+QF_EXE="$PWD/build/i686/Quillfern.exe" QF_STANDIN="$PWD/build/i686/standin.exe" \
     ctest --test-dir build/x86_64 -V -R '^test_scenarios$' "$@" </dev/null >build/i686-lane.log 2>&1
 status=$?
 qf_stop_session >/dev/null 2>&1

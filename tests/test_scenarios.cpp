@@ -55,6 +55,15 @@ template <typename F> bool WaitUntil(F done, DWORD timeoutMs = kWaitMs)
             return done();
     return true;
 }
+// A program named by its Unix path in the environment (the i686 lane's), or this build's.
+std::string Given(const char* unixPath, const std::string& built)
+{
+    if (unixPath == NULL)
+        return kBin + built;
+    std::string path = "Z:" + std::string(unixPath);
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
 std::string N(long long number)
 {
     return std::to_string(number);
@@ -297,16 +306,15 @@ struct Scene {
     explicit Scene(const Row& row)
         : row(row)
     {
-        std::string manager
-            = kOtherManager ? "Z:" + std::string(kOtherManager) : kBin + "Quillfern.exe";
-        std::replace(manager.begin(), manager.end(), '/', '\\');
+        std::string manager = Given(kOtherManager, "Quillfern.exe");
+        std::string standin = Given(getenv("QF_STANDIN"), "testbin\\standin.exe");
         dir = kBin + "scratch\\" + TestName(row.name) + "\\", sh = dir + "sh\\",
         cfg = dir + "Quillfern.cfg";
         RemoveTree(Wide(dir));
         for (const std::string& made : { kBin + "scratch", dir, sh })
             CreateDirectoryA(made.c_str(), NULL);
         for (const char* role : { "litestep", "explorer", "altshell", "folder" })
-            CopyFileA((kBin + "testbin\\standin.exe").c_str(), (sh + role + ".exe").c_str(), FALSE);
+            CopyFileA(standin.c_str(), (sh + role + ".exe").c_str(), FALSE);
         for (const char* file : { "step.rc", "modules.ini" })
             WriteText(sh + file, "own " + std::string(file));
         PlaceManager(dir + "mgr", manager);
