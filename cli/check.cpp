@@ -6,6 +6,7 @@
 #include "config/text.h"
 #include "config/config.h"
 #include "config/state.h"
+#include "themes/theme.h"
 
 // The order of the findings in the box. A file that cannot be read comes
 // before them all, alone.
@@ -23,7 +24,15 @@ constexpr char kFileUnreadable[]
     = "Quillfern.cfg is missing or cannot be read: every setting takes its default.";
 constexpr char kDirTooLong[] = "The folder of Quillfern.exe is too long for Quillfern.cfg to be "
                                "read: every setting takes its default.";
-constexpr char kNotThere[] = "%s does not exist.";
+constexpr char kNotFull[]
+    = "%s is not a full path: the start looks for it in the current folder only.";
+constexpr char kNotThere[] = "%s does not exist: the start fails.";
+constexpr char kNoLiteStepStepRc[]
+    = "LiteStep's folder, taken as \"%s\", has no step.rc: no theme installs.";
+constexpr char kThemeTooLong[]
+    = "a path its installation composes is longer than %d characters: the theme does not install.";
+constexpr char kNoThemeStepRc[] = "%s does not exist: the theme does not install.";
+constexpr char kNoWallpaper[] = "%s does not exist: the theme installs without its wallpaper.";
 constexpr char kNotSet[] = "not set, but it is the shell to start.";
 constexpr char kGap[] = "this and every later entry are ignored: %s%d is missing.";
 constexpr char kBeyond[] = "ignored: only %d entries are read.";
@@ -66,7 +75,7 @@ static const Table kTables[] = {
 // kFirstNumberKey, numbers from there on.
 static const char* const kKnownKeys[] = { kLiteStepKey, kExplorerKey, kShellDirectiveKey,
     kThemeDirectiveKey, kAskBootKey, kStartDelayKey, kKillDelayKey, kShiftDelayKey };
-constexpr int kFirstUserKey = 2, kFirstNumberKey = 4, kKillDelayIndex = 6, kShiftDelayIndex = 7;
+constexpr int kFirstUserKey = 2, kFirstNumberKey = 4;
 
 // One pass per rank keeps the order without storing findings; a line number
 // is looked for only for a finding shown.
@@ -85,10 +94,7 @@ static bool SpanIs(const char* begin, const char* end, const char* name)
         begin++;
     while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r'))
         end--;
-    for (; begin < end && *name != '\0'; begin++, name++)
-        if (LowerAscii(*begin) != LowerAscii(*name))
-            return false;
-    return begin == end && *name == '\0';
+    return SameProfileName(begin, (int)(end - begin), name);
 }
 
 // The first place in [p, end) that holds c, or end.
@@ -141,53 +147,71 @@ __attribute__((format(printf, 4, 5))) static void Find(
     AppendText(gReport.text, line);
 }
 
-// A bare name is found as Windows finds a program: the Windows directory,
-// then PATH.
-static bool Exists(const char* path, bool program)
+static bool FileExists(const char* path)
 {
-    char found[kPathSize], dir[kPathSize], *part;
-    if (program && *Seek(path, path + TextLength(path), '\\') == '\0') {
-        UINT length = GetWindowsDirectoryA(dir, sizeof(dir));
-        return (length > 0 && length < sizeof(dir)
-                   && SearchPathA(dir, path, NULL, sizeof(found), found, &part))
-            || SearchPathA(NULL, path, NULL, sizeof(found), found, &part);
-    }
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-static void CheckFile(const char* section, const char* key, const char* path, bool program)
+// The start names its program as the application, which Windows looks for
+// nowhere but where the name says: a drive's root or a share, else the
+// current folder.
+static void CheckProgram(const char* section, const char* key, const char* path)
 {
-    if (path[0] != '\0' && !Exists(path, program))
+    bool full = (path[0] != '\0' && path[1] == ':' && path[2] == '\\')
+        || (path[0] == '\\' && path[1] == '\\');
+    if (path[0] != '\0' && !full)
+        Find(kRankPath, section, key, kNotFull, path);
+    else if (path[0] != '\0' && !FileExists(path))
         Find(kRankPath, section, key, kNotThere, path);
 }
 
-// The shells by their kind, and what a theme names: its own two files
-// under theme_path_N, then its wallpaper under theme_back_N.
+// What installing each theme will do, from the paths the installation itself
+// composes: LiteStep's step.rc and the theme's are copied or nothing is; a
+// theme without modules.ini leaves LiteStep its own, which is no fault.
+static void CheckThemes()
+{
+    char dir[kPathSize], key[kNameSize];
+    ThemePaths paths;
+    if (gState.themeCount == 0 || gState.liteStepPath[0] == '\0')
+        return;
+    bool hasDir = ComposeLiteStepDir(dir);
+    // Whole or cut, the paths hold LiteStep's own step.rc once there is a
+    // directory.
+    if (hasDir)
+        ComposeThemePaths(gState.themes[0], paths);
+    if (!hasDir || !FileExists(paths.liteStepStepRc))
+        Find(kRankPath, kMainSection, kLiteStepKey, kNoLiteStepStepRc, dir);
+    for (int i = 0; hasDir && i < gState.themeCount; i++) {
+        const ThemeEntry& theme = gState.themes[i];
+        FormatText(key, kNumberedKeyFormat, kThemePathPrefix, i + 1);
+        if (!ComposeThemePaths(theme, paths))
+            Find(kRankPath, kThemesSection, key, kThemeTooLong, kPathSize - 1);
+        else if (theme.path[0] != '\0' && !FileExists(paths.themeStepRc)) // none: found apart
+            Find(kRankPath, kThemesSection, key, kNoThemeStepRc, paths.themeStepRc);
+        FormatText(key, kNumberedKeyFormat, kThemeBackPrefix, i + 1);
+        if (theme.back[0] != '\0' && !FileExists(theme.back))
+            Find(kRankPath, kThemesSection, key, kNoWallpaper, theme.back);
+    }
+}
+
+// The shells by their kind.
 static const char* const kShellPaths[]
     = { gState.liteStepPath, gState.explorerPath, gState.alternatePath };
-static const char* const kThemeFiles[] = { "%s\\step.rc", "%s\\modules.ini", "%s" };
 
 static void CheckPaths()
 {
-    char key[kNameSize], file[kPathSize];
+    char key[kNameSize];
     for (int i = 0; i < kFirstUserKey; i++) {
-        CheckFile(kMainSection, kKnownKeys[i], kShellPaths[i], true);
+        CheckProgram(kMainSection, kKnownKeys[i], kShellPaths[i]);
         if (kShellPaths[i][0] == '\0' && gState.shellKind == SHELL_LITESTEP + i)
             Find(kRankPath, kMainSection, kKnownKeys[i], kNotSet);
     }
     for (int i = 0; i < gState.altShellCount; i++) {
         FormatText(key, kNumberedKeyFormat, kAltShellPathPrefix, i + 1);
-        CheckFile(kAltShellsSection, key, gState.altShells[i].path, true);
+        CheckProgram(kAltShellsSection, key, gState.altShells[i].path);
     }
-    for (int i = 0; i < gState.themeCount; i++) {
-        for (int k = 0; k < 3; k++) {
-            const char* named = k < 2 ? gState.themes[i].path : gState.themes[i].back;
-            FormatText(key, kNumberedKeyFormat, k < 2 ? kThemePathPrefix : kThemeBackPrefix, i + 1);
-            if (named[0] != '\0' && FormatText(file, kThemeFiles[k], named))
-                CheckFile(kThemesSection, key, file, false);
-        }
-    }
+    CheckThemes();
 }
 
 // The first name after the gap that ends a table, and each entry read
@@ -223,10 +247,12 @@ static void CheckValue(const char* section, const char* key, const char* value, 
     bool number = *digit != '\0';
     for (; *digit != '\0'; digit++)
         number = number && *digit >= '0' && *digit <= '9';
-    LONG read = ReadConfigInt(section, key, -1), used = read;
-    if (index == kKillDelayIndex && read != -1)
+    // The loader's own default: what a missing or unreadable value gives.
+    int which = index - kFirstNumberKey;
+    LONG read = ReadConfigInt(section, key, kNumberKeys[which].missing), used = read;
+    if (which == kKillDelayIndex && read != kNumberKeys[which].missing)
         used = KillDelayMs(read) / 1000;
-    else if (index == kShiftDelayIndex)
+    else if (which == kShiftDelayIndex)
         used = ShiftDelaySeconds(read);
     if (!number)
         Find(kRankValue, section, key, kNotNumber, value, (long)read);
@@ -264,13 +290,13 @@ static void CheckTableKey(const Table& table, const char* key, const char* value
 static void CheckKey(const char* section, const char* key, const char* value)
 {
     for (const Table& table : kTables)
-        if (SameTextNoCase(section, table.section))
+        if (SameProfileName(section, -1, table.section))
             return CheckTableKey(table, key, value);
     // Every other section is some user's.
-    bool isMain = SameTextNoCase(section, kMainSection);
+    bool isMain = SameProfileName(section, -1, kMainSection);
     for (int i = isMain ? 0 : kFirstUserKey;
          i < (isMain ? kFirstUserKey : (int)ArraySize(kKnownKeys)); i++)
-        if (SameTextNoCase(key, kKnownKeys[i]))
+        if (SameProfileName(key, -1, kKnownKeys[i]))
             return CheckValue(section, key, value, i < kFirstNumberKey ? kPathSize : 0, i);
     Find(kRankUnknown, section, key, kUnknownKey, section);
 }
@@ -294,7 +320,7 @@ static void CheckSections(const char* names, const char* path)
 static void CheckDirectives(const char* userName, const char* userSection, DirectiveFaults faults)
 {
     char value[kPathSize];
-    if (!SameTextNoCase(userSection, userName) && LineOf(userName, NULL) > 0)
+    if (!SameProfileName(userSection, -1, userName) && LineOf(userName, NULL) > 0)
         Find(kRankSection, userName, NULL, kNoUserShell);
     ReadConfigString(userSection, kThemeDirectiveKey, value, sizeof(value));
     if (faults.theme)
@@ -315,7 +341,7 @@ static void ShowReport(const char* userName, const char* userSection)
             AppendText(message, more);
         return ShowMessage(message);
     }
-    if (!SameTextNoCase(userSection, userName))
+    if (!SameProfileName(userSection, -1, userName))
         FormatText(own, kNoOwnSection, userName);
     FormatText(message, kInOrder, userSection, own, kShellPaths[gState.shellKind - SHELL_LITESTEP],
         (long)gState.themeCount, (long)gState.altShellCount);

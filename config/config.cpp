@@ -17,6 +17,13 @@ bool FormConfigPath(char (&path)[kPathSize])
     return FormatText(path, "%s%s", gState.managerDir, kConfigFileName);
 }
 
+bool SameProfileName(const char* text, int length, const char* name)
+{
+    return CompareStringA(
+               LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE | SORT_STRINGSORT, text, length, name, -1)
+        == CSTR_EQUAL;
+}
+
 bool ReadConfigString(const char* section, const char* key, char* buffer, DWORD size)
 {
     char path[kPathSize];
@@ -97,10 +104,13 @@ void LoadUserSettings(char* userSection)
     ReadShellDirective(userSection, directive);
 
     // [<user>] ask_boot, start_delay, kill_delay, shift_delay
-    gState.askBoot = ReadConfigInt(userSection, kAskBootKey, 0) != 0;
-    gState.startDelay = ReadConfigInt(userSection, kStartDelayKey, 0);
-    gState.killDelay = KillDelayMs(ReadConfigInt(userSection, kKillDelayKey, -1));
-    gState.shiftDelay = ShiftDelaySeconds(ReadConfigInt(userSection, kShiftDelayKey, -1));
+    LONG read[ArraySize(kNumberKeys)];
+    for (size_t i = 0; i < ArraySize(kNumberKeys); i++)
+        read[i] = ReadConfigInt(userSection, kNumberKeys[i].key, kNumberKeys[i].missing);
+    gState.askBoot = read[kAskBootIndex] != 0;
+    gState.startDelay = read[kStartDelayIndex];
+    gState.killDelay = KillDelayMs(read[kKillDelayIndex]);
+    gState.shiftDelay = ShiftDelaySeconds(read[kShiftDelayIndex]);
     gState.shellKind = ShellKindOf(directive);
 }
 

@@ -33,6 +33,26 @@ constexpr char kThemeBackPrefix[] = "theme_back_";
 constexpr char kAltShellNamePrefix[] = "altshell_name_";
 constexpr char kAltShellPathPrefix[] = "altshell_path_";
 
+// The per-user numbers in the order of their keys, each with the value that a
+// missing or unreadable one gives.
+struct NumberKey {
+    const char* key;
+    LONG missing;
+};
+constexpr NumberKey kNumberKeys[]
+    = { { kAskBootKey, 0 }, { kStartDelayKey, 0 }, { kKillDelayKey, -1 }, { kShiftDelayKey, -1 } };
+enum NumberKeyIndex {
+    kAskBootIndex,
+    kStartDelayIndex,
+    kKillDelayIndex,
+    kShiftDelayIndex
+};
+
+// A section or key name of length characters (-1: up to its zero) against
+// name, as the profile functions match them: in any case, by the system's
+// rules for its code page rather than ASCII's.
+bool SameProfileName(const char* text, int length, const char* name);
+
 // managerDir followed by "Quillfern.cfg". False when that does not fit in
 // kPathSize bytes; the lookups then act as if the file were missing rather
 // than read a cut path.

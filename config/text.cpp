@@ -1,5 +1,7 @@
 #include "config/text.h"
 
+#include <windows.h>
+
 size_t TextLength(const char* text)
 {
     size_t length = 0;
@@ -164,7 +166,9 @@ bool FileBaseNameN(char* dest, size_t destSize, const char* path)
         path += 2;
     const char* name = path;
     const char* dot = NULL;
-    for (const char* c = path; *c != '\0'; c++) {
+    // By character: on a double-byte code page a backslash byte can be the
+    // second half of one.
+    for (const char* c = path; *c != '\0'; c = CharNextA(c)) {
         if (*c == '\\' || *c == '/')
             name = c + 1;
         else if (*c == '.')

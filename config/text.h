@@ -32,7 +32,8 @@ bool FormatTextN(char* dest, size_t destSize, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 bool FormatTextV(char* dest, size_t destSize, const char* format, va_list args);
 // The file name in path without drive, directory and extension: everything
-// after the last backslash or slash, up to its last dot.
+// after the last backslash or slash, up to its last dot, taken character by
+// character of the system's code page.
 bool FileBaseNameN(char* dest, size_t destSize, const char* path);
 
 template <size_t N> inline bool CopyText(char (&dest)[N], const char* src)

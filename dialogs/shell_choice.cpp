@@ -171,15 +171,15 @@ static INT_PTR OnShellChoiceCommand(HWND dialog, WPARAM wParam)
     WORD id = LOWORD(wParam);
     WORD code = HIWORD(wParam);
 
+    // Any click stops the countdown for good, even one that a start under
+    // way swallows.
+    if (code == 0)
+        StopCountdown(dialog);
+
     // The boxes of a start under way leave this dialog open to clicks; a
     // second start, or a new program chosen for it, must wait.
     if (gState.spawning)
         return TRUE;
-
-    // Any click (including the IDOK the countdown posts) stops the
-    // countdown for good.
-    if (code == 0)
-        StopCountdown(dialog);
 
     if (id == IDC_REBOOT_OTHER && code == BN_CLICKED) {
         ChooseShellFile(dialog);
@@ -222,9 +222,12 @@ void CALLBACK CountdownTimerProc(HWND window, UINT, UINT_PTR, DWORD tickTime)
     } else if (now < gState.countdownDeadline) {
         shown = (LONG)(gState.countdownDeadline - now);
     } else {
+        // Over at its end, whatever becomes of the OK it presses: a start
+        // under way swallows it.
         gState.countdownDeadline = 0;
+        StopCountdown(window);
         PostMessageA(window, WM_COMMAND, IDOK, 0);
-        shown = 0;
+        return;
     }
 
     char caption[64];

@@ -135,11 +135,16 @@ static bool SpawnChosenShell()
 
 // The message boxes of a start let posted control messages and dialog clicks
 // through; a start among them would give a second shell, so none begins
-// until this one is over (they are deferred, or ignored while it runs).
+// until this one is over (they are deferred, or ignored while it runs). Nor
+// does one begin beside a shell of ours that could not be stopped.
 bool SpawnShell()
 {
     if (gState.spawning)
         return false;
+    if (IsOurShellRunning()) {
+        ShowMessage(kShellAlreadyRunningText);
+        return false;
+    }
     gState.spawning = true;
     bool started = SpawnChosenShell();
     gState.spawning = false;
@@ -180,24 +185,23 @@ static HWND FindQuitTarget(UINT* message, WPARAM* wParam)
     return FindWindowA("Progman", "Program Manager");
 }
 
-bool StopShell()
+void StopShell()
 {
     gState.shellExitExpected = true;
-    if (gState.killDelay == 0 || gState.shellKind == SHELL_ALTERNATE) {
-        KillShell();
-        WaitForSingleObject(gState.shellProcess.hProcess, kAfterImmediateKillWaitMs);
-        return true;
-    }
-
     UINT message;
     WPARAM wParam;
     HWND target = FindQuitTarget(&message, &wParam);
-    if (target == NULL)
-        return false;
+    // The manager owns the shell it started: one that is not to be asked, or
+    // has no window to take the request (another title, or not yet made), is
+    // killed at once.
+    if (gState.killDelay == 0 || gState.shellKind == SHELL_ALTERNATE || target == NULL) {
+        KillShell();
+        WaitForSingleObject(gState.shellProcess.hProcess, kAfterImmediateKillWaitMs);
+        return;
+    }
     PostMessageA(target, message, wParam, 0);
     if (WaitForSingleObject(gState.shellProcess.hProcess, (DWORD)gState.killDelay) == WAIT_TIMEOUT)
         KillShell();
-    return true;
 }
 
 bool KillShell()

@@ -8,7 +8,7 @@
 // Shell process lifecycle.
 bool SpawnShell();
 bool StartShell(ShellKind kind);
-bool StopShell();
+void StopShell();
 bool KillShell();
 DWORD WINAPI ShellMonitorThread(LPVOID parameter);
 

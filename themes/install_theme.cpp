@@ -15,18 +15,7 @@ constexpr char kModulesIniFormat[] = "%s\\modules.ini";
 constexpr char kStepRcBackup[] = "Previous_Step.rc";
 constexpr char kModulesIniBackup[] = "Previous_Modules.ini";
 
-// Every path one installation touches, composed before anything is copied so
-// that a path too long for MAX_PATH stops it with nothing changed.
-struct ThemePaths {
-    char liteStepStepRc[kPathSize];
-    char liteStepModulesIni[kPathSize];
-    char backupStepRc[kPathSize];
-    char backupModulesIni[kPathSize];
-    char themeStepRc[kPathSize];
-    char themeModulesIni[kPathSize];
-};
-
-static bool ComposeLiteStepDir(char (&dir)[kPathSize])
+bool ComposeLiteStepDir(char (&dir)[kPathSize])
 {
     dir[0] = '\0';
     size_t length = TextLength(gState.liteStepPath);
@@ -37,7 +26,7 @@ static bool ComposeLiteStepDir(char (&dir)[kPathSize])
     return true;
 }
 
-static bool ComposeThemePaths(const ThemeEntry& theme, ThemePaths& paths)
+bool ComposeThemePaths(const ThemeEntry& theme, ThemePaths& paths)
 {
     char liteStepDir[kPathSize];
     if (!ComposeLiteStepDir(liteStepDir))

@@ -1,5 +1,6 @@
 // The one stand-in shell; its role is its file name. Its windows, what <role>.txt beside it may ask
-// (stubborn, busy, dies) and the lines it writes to events.log beside it: see docs/testbed.md.
+// (stubborn, busy, dies, windowless) and the lines it writes to events.log beside it: see
+// docs/testbed.md.
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
@@ -66,7 +67,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return 3;
     }
     if (!strcmp(gRole, "litestep")) {
-        MakeWindow("TApplication", "LiteStep");
+        if (!strstr(gBehaviour, "windowless")) // its main window missing, the Wharf there
+            MakeWindow("TApplication", "LiteStep");
         MakeWindow("TWharfGlobalContainer", "Wharf");
     } else if (!strcmp(gRole, "explorer")) {
         MakeWindow("Shell_TrayWnd", "");
