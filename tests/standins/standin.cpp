@@ -71,8 +71,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     } else if (!strcmp(gRole, "explorer")) {
         MakeWindow("Shell_TrayWnd", "");
         MakeWindow("Progman", "Program Manager");
-    } else {
-        MakeWindow(strcmp(gRole, "folder") ? "AltShellWindow" : "CabinetWClass", gRole);
+    } else if (strcmp(gRole, "folder")) {
+        MakeWindow("AltShellWindow", gRole);
+    } else { // the folder window of either kind: "explore" in folder.txt asks for the other one
+        MakeWindow(strstr(gBehaviour, "explore") ? "ExploreWClass" : "CabinetWClass", gRole);
     }
     Log(start);
     if (strstr(gBehaviour, "busy"))
