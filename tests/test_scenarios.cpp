@@ -435,12 +435,11 @@ struct Scene {
             return Storm(number, atoi(w[2].c_str()), Words(w.begin() + 3, w.end()));
         if (verb == "cycles")
             return Cycles(number);
-        // gaps: the stand-ins killed from outside; the wallpaper as it was before the row
-        if (verb == "terminate") {
+        if (verb == "terminate") { // gaps: the stand-ins killed from outside
             KillIn(sh);
             return true;
         }
-        if (verb == "wallpaper")
+        if (verb == "wallpaper") // gaps: the one before the row
             return Done(SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, &Resolve(arg)[0], 0));
         if (verb == "exits")
             return Exits();

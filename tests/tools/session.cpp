@@ -19,9 +19,8 @@ static LRESULT CALLBACK WitnessProc(HWND window, UINT message, WPARAM wParam, LP
 static WNDCLASSA gWitnessClass
     = { .lpfnWndProc = WitnessProc, .lpszClassName = "QuillfernSessionWitness" };
 
-// "session watch <file> <program>" runs the program as a debuggee and notes in the file the flags
-// of each ExitWindowsEx call it makes, then lets the call go on: Wine ends a log-off and a
-// shut-down alike, so only the flags tell them apart. The manager calls it on its main thread.
+// "session watch <file> <program>": the program as a debuggee; the flags of each ExitWindowsEx
+// call on its main thread go to the file first (under Wine, log-off and shut-down look alike).
 static int Watch(const char* file, char* program)
 {
     STARTUPINFOA startup = { sizeof startup };
