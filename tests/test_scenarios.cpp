@@ -435,8 +435,8 @@ struct Scene {
             return Storm(number, atoi(w[2].c_str()), Words(w.begin() + 3, w.end()));
         if (verb == "cycles")
             return Cycles(number);
-        if (verb == "terminate") { // gaps: the stand-ins killed from outside
-            KillIn(sh);
+        if (verb == "terminate") { // gaps: stand-ins killed from outside, [ROLE] only
+            KillIn(sh + arg);
             return true;
         }
         if (verb == "wallpaper") // gaps: the one before the row
