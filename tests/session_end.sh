@@ -19,19 +19,22 @@ shell_is() {   # a Wine program's output goes to a file, never into $(...)
     "$WINE64" reg query "$key" /v Shell </dev/null >"$work/reg.txt" 2>/dev/null
     tr -d '\r' <"$work/reg.txt" | grep -qixF "    Shell    REG_SZ    $1"
 }
-for word in logoff reboot shutdown; do
+for word in logoff:0 reboot:2 shutdown:1; do   # with the flags ExitWindowsEx is given
+    flags=${word#*:} word=${word%:*}
     dir=$work/$word
     mkdir "$dir" && cp build/x86_64/Quillfern.exe "$dir/" && cp "$QF_TESTBIN/standin.exe" "$dir/litestep.exe"
     printf '[Quillfern]\r\nlitestep_exe=%s\r\n[default]\r\nshell=litestep_exe\r\n' \
         "$(winpath "$dir/litestep.exe")" >"$dir/Quillfern.cfg"
     qf_start_session "$(winpath "$dir/witness.txt")"
-    "$WINE64" "$dir/Quillfern.exe" </dev/null >/dev/null 2>&1 &
+    "$WINE64" "$QF_TESTBIN/session.exe" watch "$(winpath "$dir/exit.txt")" \
+        "$(winpath "$dir/Quillfern.exe")" </dev/null >/dev/null 2>&1 &   # noting ExitWindowsEx's flags
     within 60 grep -qs '^litestep start' "$dir/events.log"; check $? "LiteStep started"
     # Its last write comes once LiteStep has started and become idle.
     within 60 shell_is "$(winpath "$dir/Quillfern.exe")"; check $? "the manager named itself the shell"
     "$WINE64" reg add "$key" /v Shell /d 'C:\sentinel.exe' /f </dev/null >/dev/null 2>&1
     "$WINE64" "$dir/Quillfern.exe" "-$word" </dev/null >/dev/null 2>&1; check $? "the client ends with 0"
     within 60 grep -qs '^endsession 1' "$dir/witness.txt"; check $? "the session ended"
+    [ "$(tr -d '\r' <"$dir/exit.txt")" = "ExitWindowsEx $flags 0" ]; check $? "$(<"$dir/exit.txt")"
     wineserver -k >/dev/null 2>&1; wineserver -w   # Wine's own log-off may wait for a program of its own
     ! grep -q 'litestep quit' "$dir/events.log"; check $? "LiteStep was not asked to quit"
     shell_is 'C:\sentinel.exe'; check $? "another program's value stays: $(grep -i shell "$work/reg.txt")"

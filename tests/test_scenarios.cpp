@@ -45,6 +45,7 @@ const std::string kHklm = "\"HKLM\\" + kWinlogon + "\"", kHkcu = "\"HKCU\\" + kW
 const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
 const char* const kOtherManager = getenv("QF_EXE");
 std::map<std::string, std::string> gTexts = { { "SystemShellFailed", kSystemShellFailed } };
+const char kWallpaperKey[] = "Software\\Wine\\Temporary System Parameters\\Control Panel\\Desktop";
 const char kSystemIni[] = "C:\\windows\\system.ini"; // Wine's Windows directory
 std::string gFigures; // the load rows' measures, a line each
 
@@ -185,11 +186,11 @@ void KillIn(const std::string& dir)
 
 // A Winlogon value in the 64-bit view, as log-on reads it: its text, a DWORD in decimal, or
 // "<missing>".
-std::string RegValue(HKEY root, const char* value)
+std::string RegValue(HKEY root, const char* value, const char* key = kWinlogon.c_str())
 {
     BYTE data[1024] = {};
     DWORD type = 0, size = sizeof data - 1;
-    if (RegGetValueA(root, kWinlogon.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size))
+    if (RegGetValueA(root, key, value, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size))
         return "<missing>";
     return type == REG_DWORD ? N(*(DWORD*)data) : std::string((char*)data);
 }
@@ -434,6 +435,12 @@ struct Scene {
             return Storm(number, atoi(w[2].c_str()), Words(w.begin() + 3, w.end()));
         if (verb == "cycles")
             return Cycles(number);
+        if (verb == "terminate") { // gaps: stand-ins killed from outside, [ROLE] only
+            KillIn(sh + arg);
+            return true;
+        }
+        if (verb == "wallpaper") // gaps: the one before the row
+            return Done(SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, &Resolve(arg)[0], 0));
         if (verb == "exits")
             return Exits();
         return Fail("unknown verb");
@@ -572,7 +579,8 @@ struct Scene {
     bool Started(bool manager, const Words& w)
     {
         checking = !manager && w.size() > 1 && w[1] == "-check";
-        bool copied = CopyFileW(Wide(cfg).c_str(), Wide(mgr + "Quillfern.cfg").c_str(), FALSE);
+        bool copied = CopyFileW(Wide(cfg).c_str(), Wide(mgr + "Quillfern.cfg").c_str(), FALSE)
+            || GetFileAttributesW(Wide(cfg).c_str()) == INVALID_FILE_ATTRIBUTES; // gaps: none
         HANDLE process = copied ? Start(exe, Join(w, 1)) : NULL;
         {
             Locked held(lock);
@@ -584,7 +592,8 @@ struct Scene {
     {
         static const std::map<std::string, UINT> messages = { { "terminated", CM_SHELLTERMINATED },
             { "swap", CM_SWAP }, { "kill", CM_KILL }, { "quit", CM_QUIT },
-            { "swaptheme", CM_SWAPTHEME }, { "restart", CM_RESTART }, { "nuke", CM_NUKE } };
+            { "swaptheme", CM_SWAPTHEME }, { "restart", CM_RESTART }, { "nuke", CM_NUKE },
+            { "close", WM_CLOSE }, { "destroy", WM_DESTROY }, { "queryend", WM_QUERYENDSESSION } };
         if (!WaitUntil([&] {
                 return Manager() != NULL;
             })
@@ -638,6 +647,10 @@ struct Scene {
             return IsDlgButtonChecked(dialog, button) == BST_CHECKED;
         if (act == "click")
             return PostMessageA(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
+        if (act == "pick" && !number) // gaps: by the name shown
+            number = 1
+                + SendDlgItemMessageA(
+                    dialog, IDC_THEMELIST, LB_FINDSTRINGEXACT, -1, (LPARAM)&arg[0]);
         if (act == "pick")
             return SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_SETCURSEL, number - 1, 0) >= 0;
         if (act == "closes")
@@ -686,7 +699,7 @@ struct Scene {
     {
         const std::string& what = w[1];
         std::string want = Join(w, what == "reg" ? 4 : what == "file" ? 3 : 2), got;
-        want = what == "shell" ? Resolve(want) : want;
+        want = what == "shell" || what == "wallpaper" ? Resolve(want) : want;
         auto read = [&]() -> std::string {
             char text[1024] = "";
             if (what == "running")
@@ -695,6 +708,8 @@ struct Scene {
                 return ReadText(dir + w[2]);
             if (what == "keys")
                 return KeyDown() ? "down" : "up";
+            if (what == "wallpaper") // gaps: where Wine keeps it for the session
+                return RegValue(HKEY_CURRENT_USER, "Wallpaper", kWallpaperKey);
             if (what == "reg")
                 return RegValue(
                     w[2] == "HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, w[3].c_str());

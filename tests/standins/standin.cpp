@@ -73,8 +73,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     } else if (!strcmp(gRole, "explorer")) {
         MakeWindow("Shell_TrayWnd", "");
         MakeWindow("Progman", "Program Manager");
-    } else {
-        MakeWindow(strcmp(gRole, "folder") ? "AltShellWindow" : "CabinetWClass", gRole);
+    } else { // a folder window of either kind ("explore" in folder.txt), or an alternate shell
+        const char* folder = strstr(gBehaviour, "explore") ? "ExploreWClass" : "CabinetWClass";
+        MakeWindow(strcmp(gRole, "folder") ? "AltShellWindow" : folder, gRole);
     }
     Log(start);
     if (strstr(gBehaviour, "busy"))
