@@ -140,9 +140,9 @@ static HWND MakeWindow(const char* className, const char* title, DWORD style, RE
     windowClass.lpszClassName = className;
     windowClass.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
     RegisterClassA(&windowClass);
-    DWORD exStyle = style & WS_CAPTION ? 0 : WS_EX_TOOLWINDOW | WS_EX_TOPMOST;
-    return CreateWindowExA(exStyle | WS_EX_NOACTIVATE, className, title, style, place.left,
-        place.top, place.right - place.left, place.bottom - place.top, NULL, NULL, NULL, NULL);
+    DWORD exStyle = style & WS_CAPTION ? 0 : WS_EX_TOOLWINDOW;
+    return CreateWindowExA(exStyle, className, title, style, place.left, place.top,
+        place.right - place.left, place.bottom - place.top, NULL, NULL, NULL, NULL);
 }
 
 static void Show(HWND window)

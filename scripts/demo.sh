@@ -59,7 +59,7 @@ draw_wallpaper() {   # draw_wallpaper <name> <file.bmp>
                  printf "circle %d,%d %d,%.1f ", x, y, x, y + r } }')
              sun=(-fill '#e8ecff' -draw "$stars" -fill '#f4f1d0' -draw 'circle 150,110 150,145'
                   -fill '#060a22' -draw 'circle 166,100 166,135') ;;
-        *) sky='#f7b267-#5b2a86'; ink='#fff0e0'; tag='#ffe0c0c0'
+        *) sky='#5b2a86-#f7b267'; ink='#fff0e0'; tag='#ffe0c0c0'
              sun=(-fill '#ffd27a' -draw 'circle 400,600 400,520') ;;
     esac
     convert -size 800x600 "gradient:$sky" "${sun[@]}" -font "$FONT" -gravity center \
