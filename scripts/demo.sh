@@ -284,7 +284,7 @@ else
 fi
 if [ "$PICTURES" = 1 ] && [ "$failures" = 0 ] && [ "$HEADLESS" = 1 ]; then
     # The README's pictures: docs/screenshots/<name>.png from the tour's shots.
-    for pair in 02-swap-to-explorer:demo_explorer 03-swap-back-to-litestep:demo_litestep \
+    for pair in 01-start-litestep:demo_litestep 02-swap-to-explorer:demo_explorer \
         04-theme-list:theme_list 05-theme-night:demo_night 06-shell-terminated:shell_terminated \
         07-check:check 08-recovery:recovery; do
         [ -f "$SHOTS/${pair%%:*}.png" ] || continue
