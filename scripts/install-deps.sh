@@ -9,7 +9,7 @@ set -e
 PKGS="cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
       binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine64
       xvfb xauth x11-utils imagemagick googletest python3 python3-pefile zip
-      clang-format"
+      clang-format fonts-dejavu-core"
 [ "${1:-}" = --wine32 ] && PKGS="$PKGS wine32:i386"
 missing=""
 for p in $PKGS; do

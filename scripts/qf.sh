@@ -21,7 +21,9 @@ status=$?
 if [ "$SHOT" = 1 ] && [ "${QF_DEMO_HEADLESS:-0}" = 1 ]; then
     sleep 3
     name="$(date +%H%M%S)${1//[^A-Za-z0-9]/-}"
-    import -display "$DISPLAY" -window root "build/demo/screenshots/$name.png" 2>/dev/null &&
+    # The Wine desktop, at the top left of the virtual display.
+    import -display "$DISPLAY" -window root -crop "${QF_DEMO_DESKTOP:-800x600}+0+0" +repage \
+        "build/demo/screenshots/$name.png" 2>/dev/null &&
         echo "screenshot: build/demo/screenshots/$name.png"
 fi
 exit $status
