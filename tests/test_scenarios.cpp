@@ -206,8 +206,7 @@ void KillIn(const std::string& dir)
     }
 }
 
-// A store as log-on reads it (the registry's 64-bit view), typed: "REG_SZ:text", "REG_DWORD:n",
-// or "<missing>".
+// A store as log-on reads it (the 64-bit view), typed: "REG_SZ:text", "REG_DWORD:n", "<missing>".
 std::string Read(const std::string& store)
 {
     char text[1024] = "<missing>";
@@ -230,27 +229,28 @@ std::string Read(const std::string& store)
         return "REG_DWORD:" + N(*(DWORD*)text);
     return (type == REG_SZ ? "REG_SZ:" : "type " + N(type) + ":") + std::string(text);
 }
-// A Winlogon value set as Read gives it.
+// A store set as Read gives it.
 bool SetValue(const std::string& store, const std::string& value)
 {
     HKEY root = store.compare(0, 4, "HKLM") ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
     const char* name = store.c_str() + 5;
     DWORD number = atoi(value.c_str() + 10);
+    if (store == "System.ini")
+        return WritePrivateProfileStringA("boot", "shell", value.c_str(), kSystemIni);
+    if (store == "wallpaper")
+        return SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void*)value.c_str(), 0);
     if (value == "<missing>")
         return RegDeleteKeyValueA(root, kWinlogon, name) != ERROR_ACCESS_DENIED;
     if (value.compare(0, 10, "REG_DWORD:") == 0)
         return !RegSetKeyValueA(root, kWinlogon, name, REG_DWORD, &number, sizeof number);
     return !RegSetKeyValueA(root, kWinlogon, name, REG_SZ, value.c_str() + 7, value.size() - 6);
 }
-// The handles a process holds, as the system lists them (GetProcessHandleCount answers 0 under
-// Wine).
+// The handles a process holds, as the system lists them (GetProcessHandleCount: 0 under Wine).
 int Handles(DWORD pid)
 {
     struct Entry {
         ULONG owner;
-        BYTE type;
-        BYTE flags;
-        USHORT value;
+        ULONG kindAndValue;
         PVOID object;
         ULONG access;
     };
@@ -327,7 +327,7 @@ std::vector<Row> LoadRows()
         line.erase(line.find_last_not_of(" \r") + 1);
         size_t equals = line.find(" = ");
         size_t bracket = line.find(']');
-        if (line.compare(0, 5, "text ") == 0) {
+        if (line.compare(0, 5, "text ") == 0 && equals != std::string::npos) {
             std::string& text = gTexts[line.substr(5, equals - 5)] = line.substr(equals + 3);
             for (size_t at; (at = text.find("\\n")) != std::string::npos;)
                 text.replace(at, 2, "\n");
@@ -394,8 +394,7 @@ struct Scene {
     {
         stop = 1;
         watcher.join();
-        // A key left down (pressed by the row, or not let go by the manager: the row failed for it)
-        // goes up.
+        // A key left down (pressed by the row, or not let go by the manager) goes up.
         for (BYTE key : { VK_SHIFT, VK_CONTROL })
             if (GetAsyncKeyState(key) & 0x8000)
                 keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
@@ -422,13 +421,8 @@ struct Scene {
                  "Alternate_Shells.altshell_path_1=alt", "shell=litestep_exe", "kill_delay=5" })
             made = made && Set(item);
         RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
-        WritePrivateProfileStringA(
-            "boot", "shell", kSentinels.at("System.ini").c_str(), kSystemIni);
-        SystemParametersInfoA(
-            SPI_SETDESKWALLPAPER, 0, (void*)kSentinels.at("wallpaper").c_str(), 0);
         for (const auto& store : kSentinels)
-            made = made && (store.first[0] != 'H' || SetValue(store.first, store.second))
-                && Read(store.first) == store.second;
+            made = made && SetValue(store.first, store.second) && Read(store.first) == store.second;
         // Wine's own tray window would pass for a running shell: the session helper hides it.
         return (made && !FindWindowA("Shell_TrayWnd", NULL))
             || Fail("the scene not made: directories, stand-ins, stores or session helper");
@@ -699,7 +693,7 @@ struct Scene {
         Words lines;
         std::string log = ReadText(sh + "events.log");
         std::istringstream in(log == "<missing>" ? "" : log);
-        for (std::string line; std::getline(in, line);)
+        for (std::string line; std::getline(in, line) && !in.eof();) // whole lines only
             lines.push_back(line.substr(0, line.find('\r')));
         return lines;
     }
@@ -741,8 +735,7 @@ struct Scene {
         return roles.empty() ? "none" : Join(roles, 0);
     }
 
-    // Every visible window captioned like ours, queued once (marked on itself: handles are reused);
-    // the shells.
+    // Every visible window captioned like ours, queued once (marked: handles are reused); shells.
     void Poll()
     {
         Locked held(lock);
@@ -770,10 +763,9 @@ struct Scene {
         WaitUntil(
             [&] {
                 Locked held(lock);
-                if (!queue.empty()) {
-                    window = queue.front();
+                window = queue.empty() ? NULL : queue.front();
+                if (window)
                     queue.erase(queue.begin());
-                }
                 return window != NULL;
             },
             timeoutMs);
@@ -876,8 +868,7 @@ struct Scene {
         for (size_t i = 3; i < w.size(); i++)
             if (!gTexts.count(w[i]))
                 return Fail("no such text: " + w[i]);
-        // The answers vary with the burst, not the generator: the same messages every run, whatever
-        // came.
+        // The answers vary with the burst, not the generator: the same messages whatever came.
         auto next = [&] {
             return (seed = seed * 1103515245u + 12345u) >> 16;
         };
