@@ -1,5 +1,5 @@
 // The end-to-end scenarios: each row of scenarios.txt is one test, run on a copy of the manager
-// (this build's, or the one QF_EXE names by its Unix path) in a scratch directory of its own.
+// (this build's, or the one QF_EXE names) in a scratch directory of its own.
 // docs/testbed.md lists the verbs.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -66,14 +66,10 @@ template <typename F> bool WaitUntil(F done, DWORD timeoutMs = kWaitMs)
             return done();
     return true;
 }
-// A program named by its Unix path in the environment (the i686 lane's), or this build's.
-std::string Given(const char* unixPath, const std::string& built)
+// A program the environment names (the i686 lane's), or this build's.
+std::string Given(const char* name, const std::string& built)
 {
-    if (unixPath == NULL)
-        return kBin + built;
-    std::string path = "Z:" + std::string(unixPath);
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
+    return getenv(name) ? getenv(name) : kBin + built;
 }
 std::string N(long long number)
 {
@@ -407,11 +403,11 @@ struct Scene {
     // The scratch directory afresh, the stand-ins, the configuration, every store at its sentinel.
     bool Made()
     {
-        std::string standin = Given(getenv("QF_STANDIN"), "testbin\\standin.exe");
+        std::string standin = Given("QF_STANDIN", "testbin\\standin.exe");
         RemoveTree(Wide(dir));
         CreateDirectoryA((kBin + "scratch").c_str(), NULL);
         bool made = CreateDirectoryA(dir.c_str(), NULL) && CreateDirectoryA(sh.c_str(), NULL)
-            && PlaceManager(dir + "mgr", Given(getenv("QF_EXE"), "Quillfern.exe"));
+            && PlaceManager(dir + "mgr", Given("QF_EXE", "Quillfern.exe"));
         for (const std::string& role : kRoles)
             made = made && CopyFileA(standin.c_str(), (sh + role + ".exe").c_str(), FALSE);
         for (std::string file : { "step.rc", "modules.ini" })
@@ -841,7 +837,7 @@ struct Scene {
         return Done(
             WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), cfg.c_str()));
     }
-    // manager, litestep, alt: this row's programs; @sh\, @dir\ and @user its directories and user.
+    // manager: this row's manager; @sh\, @dir\ and @user its directories and user.
     std::string Resolve(std::string text)
     {
         char user[256] = "";
@@ -849,8 +845,6 @@ struct Scene {
         GetUserNameA(user, &size);
         if (text == "manager")
             return exe;
-        if (text == "litestep" || text == "alt")
-            return sh + (text == "alt" ? "altshell" : text) + ".exe";
         for (auto place : { std::make_pair("@sh\\", sh), std::make_pair("@dir\\", dir),
                  std::make_pair("@user", std::string(user)) })
             for (size_t at; (at = text.find(place.first)) != std::string::npos;)
