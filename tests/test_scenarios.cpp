@@ -414,7 +414,8 @@ struct Scene {
             made = made && WriteText(sh + file, "own " + file);
         for (const char* item : { "Quillfern.litestep_exe=@sh\\litestep.exe",
                  "Quillfern.explorer_exe=@sh\\explorer.exe", "Alternate_Shells.altshell_name_1=Alt",
-                 "Alternate_Shells.altshell_path_1=alt", "shell=litestep_exe", "kill_delay=5" })
+                 "Alternate_Shells.altshell_path_1=@sh\\altshell.exe", "shell=litestep_exe",
+                 "kill_delay=5" })
             made = made && Set(item);
         RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
         for (const auto& store : kSentinels)
