@@ -25,7 +25,7 @@ qf_start_session
 set +e
 echo "Running the tests under Wine on display $DISPLAY (log: build/ctest.log)..." >&2
 # Into a file, not a pipe: a Wine program left running could hold a pipe open.
-ctest --test-dir build/x86_64 --output-on-failure "$@" </dev/null > build/ctest.log 2>&1
+ctest --test-dir build/x86_64 --output-on-failure --no-tests=error "$@" </dev/null > build/ctest.log 2>&1
 status=$?
 qf_stop_session >/dev/null 2>&1
 trap - EXIT

@@ -68,8 +68,11 @@ qf_start_xvfb() {
 qf_start_session() {
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true
-    "$WINE64" "$QF_TESTBIN/session.exe" start "$@" </dev/null >/dev/null 2>&1 ||
-        echo "warning: Wine's Shell_TrayWnd is still there" >&2
+    # Without it every row would see a shell running: no test is worth running then.
+    "$WINE64" "$QF_TESTBIN/session.exe" start "$@" </dev/null >/dev/null 2>&1 || {
+        echo "error: the session helper failed: Wine's Shell_TrayWnd is still there" >&2
+        return 1
+    }
 }
 
 qf_stop_session() {

@@ -20,11 +20,9 @@ static void Log(const char* event)
 }
 static void QuitRequested()
 {
-    Log("quit");
-    if (strstr(gBehaviour, "stubborn"))
-        return;
-    Log("exit");
-    ExitProcess(0);
+    Log("quit"); // and gone at once, unless stubborn
+    if (!strstr(gBehaviour, "stubborn"))
+        ExitProcess(0);
 }
 static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
