@@ -371,6 +371,7 @@ struct Scene {
     std::mutex lock; // over what the watcher shares: the queue, the managers
     std::vector<HWND> queue;
     HWND dialog = NULL;
+    std::string dialogKind;
     volatile LONG stop = 0;
     volatile LONG maxShells = 0;
     std::thread watcher;
@@ -627,11 +628,13 @@ struct Scene {
     }
     bool Dialog(const Words& w)
     {
-        if (KindOf(dialog) != w[1])
+        // A dialog answered in an earlier step may be gone before its `closes`.
+        bool gone = w.size() == 3 && w[2] == "closes" && dialogKind == w[1];
+        if (!gone && KindOf(dialog) != w[1])
             dialog = TakeWindow(kWaitMs);
-        std::string kind = dialog ? KindOf(dialog) : "nothing";
-        if (kind != w[1])
-            return Fail("expected dialog " + w[1] + ", got " + kind);
+        dialogKind = gone ? w[1] : dialog ? KindOf(dialog) : "nothing";
+        if (dialogKind != w[1])
+            return Fail("expected dialog " + w[1] + ", got " + dialogKind);
         for (size_t i = 2; i < w.size(); i++)
             if (!DialogHolds(w[i]))
                 return Fail(w[1] + " dialog: " + w[i] + " does not hold, or is not understood");
