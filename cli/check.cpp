@@ -358,6 +358,7 @@ int CheckConfiguration()
         CheckSections(names, path);
         CheckDirectives(userName, userSection, faults);
     }
+    gReport.total += CheckInstallation(gReport.text, sizeof(gReport.text));
     ShowReport(userName, userSection);
     if (gReport.file != NULL)
         UnmapViewOfFile(gReport.file);

@@ -15,3 +15,4 @@ void ReleaseKey(BYTE vk);
 void PostManagerQuit();
 // After a start that failed: the shell-terminated dialog, unless a shell runs.
 void OfferShellAfterFailedStart();
+
