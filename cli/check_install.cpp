@@ -14,8 +14,8 @@ constexpr char kAutoRestart[]
     = "AutoRestartShell is not 0, so Windows restarts a shell beside Quillfern's:%s";
 constexpr char kRunInstall[] = " run Quillfern -install.";
 constexpr char kWowShell[]
-    = "Wow6432Node holds a Shell value, %s, that Windows never reads: delete it with regedit.";
-constexpr char kKeyUnread[] = "recovery_key \"%s\" is no key, so there is none: write %s, say.";
+    = "Wow6432Node's Shell, %s, is never read by Windows: delete it with regedit.";
+constexpr char kKeyUnread[] = "recovery_key \"%s\" is no key, so none works: write %s.";
 // With the key, whose it is and how to mend it.
 constexpr char kKeyNotOurs[] = "recovery_key %s is %s's: it brings no recovery dialog; %s.";
 constexpr char kKeyTaken[] = "another program";
@@ -36,13 +36,13 @@ static struct {
 
 __attribute__((format(printf, 1, 2))) static void Report(const char* format, ...)
 {
-    char line[2 * kPathSize];
+    // A line break, then the finding, cut to what room is left.
+    AppendTextN(gFound.text, gFound.size, "\n");
+    size_t used = TextLength(gFound.text);
     va_list args;
     va_start(args, format);
-    FormatTextV(line, sizeof(line), format, args);
+    FormatTextV(gFound.text + used, gFound.size - used, format, args);
     va_end(args);
-    AppendTextN(gFound.text, gFound.size, "\n");
-    AppendTextN(gFound.text, gFound.size, line);
     gFound.count++;
 }
 
@@ -62,8 +62,9 @@ static bool AutoRestartOff()
 }
 
 // The values only NT reads: the user's own shell, the restart of a shell,
-// and a 32-bit installation's leftover.
-static void CheckWinlogon()
+// and a 32-bit installation's leftover: a Quillfern.exe in the 32-bit view
+// other than the system shell (Windows itself may keep its own there).
+static void CheckWinlogon(const char* shell)
 {
     char value[kPathSize], path[kPathSize];
     if (ReadShellValue(HKEY_CURRENT_USER, kWinlogonKey, value) && value[0] != '\0'
@@ -72,7 +73,8 @@ static void CheckWinlogon()
     if (!AutoRestartOff())
         Report(kAutoRestart, kRunInstall);
     FormatText(path, kWow6432Format, kWinlogonKey + kSoftwareLength);
-    if (ReadShellValue(HKEY_LOCAL_MACHINE, path, value) && value[0] != '\0')
+    if (ReadShellValue(HKEY_LOCAL_MACHINE, path, value) && NamesSomeManager(value)
+        && !SameTextNoCase(value, shell))
         Report(kWowShell, value);
 }
 
@@ -107,7 +109,7 @@ int CheckInstallation(char* text, size_t size)
     if (!NamesManager(shell))
         Report(kNotSystemShell, shell, kRunInstall);
     if (gState.isNT)
-        CheckWinlogon();
+        CheckWinlogon(shell);
     CheckRecoveryKey();
     return gFound.count;
 }

@@ -39,6 +39,8 @@ bool ReadShellValue(HKEY root, const char* path, char (&text)[kPathSize]);
 bool ReadShellText(char (&text)[kPathSize]);
 // The text names this manager's own executable, in any case.
 bool NamesManager(const char* text);
+// The text names a Quillfern.exe, this one or another.
+bool NamesSomeManager(const char* text);
 
 // System shell setting: 0 the manager itself, 1 LiteStep, 2 Explorer,
 // 3 the alternate shell. Writes nothing, and returns true, once uninstalled is

@@ -169,6 +169,13 @@ bool ReadShellText(char (&text)[kPathSize])
                        : ReadShellFromSystemIni(text);
 }
 
+bool NamesSomeManager(const char* text)
+{
+    size_t length = TextLength(text);
+    size_t name = sizeof(kManagerFileName) - 1;
+    return length >= name && SameTextNoCase(text + length - name, kManagerFileName);
+}
+
 bool NamesManager(const char* text)
 {
     char ours[kPathSize];
