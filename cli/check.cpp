@@ -272,6 +272,9 @@ static void CheckKey(const char* section, const char* key, const char* value)
          i < (isMain ? kFirstUserKey : (int)ArraySize(kKnownKeys)); i++)
         if (SameTextNoCase(key, kKnownKeys[i]))
             return CheckValue(section, key, value, i < kFirstNumberKey ? kPathSize : 0, i);
+    // The installation's findings judge the recovery key.
+    if (isMain && SameTextNoCase(key, kRecoveryKeyKey))
+        return;
     Find(kRankUnknown, section, key, kUnknownKey, section);
 }
 

@@ -233,7 +233,7 @@ static void OfferRecovery()
         return;
     INT_PTR choice = DialogBoxParamA(
         gState.instance, kOptionsTemplate, gState.controlWindow, RecoveryDlgProc, 0);
-    if (gState.spawning || gState.quitPosted || choice == 0)
+    if (gState.quitPosted || choice == 0)
         return;
     if (choice >= kRecoverSession)
         ExitSession((UINT)(choice - kRecoverSession));
