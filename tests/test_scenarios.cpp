@@ -42,6 +42,7 @@ constexpr DWORD kWaitMs = 40000; // for anything the manager does; a busy shell 
 const std::string kBin = QF_BIN_DIR_WIN "\\", kSource = QF_SOURCE_DIR_WIN "\\",
                   kWinlogon = kWinlogonKey;
 const std::string kHklm = "\"HKLM\\" + kWinlogon + "\"", kHkcu = "\"HKCU\\" + kWinlogon + "\"";
+const std::string kWow = "\"HKLM\\SOFTWARE\\Wow6432Node" + kWinlogon.substr(8) + "\""; // 32-bit
 const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
 const char* const kOtherManager = getenv("QF_EXE");
 std::map<std::string, std::string> gTexts = { { "SystemShellFailed", kSystemShellFailed } };
@@ -338,12 +339,26 @@ struct Scene {
             if (GetAsyncKeyState(key) & 0x8000)
                 keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
         KillIn(dir);
+        UnregisterHotKey(NULL, 1);
         for (HANDLE process : managers)
             CloseHandle(process);
         if (winlogonGone)
             Reg("import " + dir + "winlogon.reg");
     }
 
+    // ctrl+alt+shift+f12, the default recovery key: pressed, held by this program, or let go.
+    bool Recovery(const std::string& act)
+    {
+        if (act == "take")
+            return Done(RegisterHotKey(NULL, 1, MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12));
+        if (act == "free")
+            return Done(UnregisterHotKey(NULL, 1));
+        for (BYTE key : { VK_CONTROL, VK_MENU, VK_SHIFT, VK_F12 })
+            keybd_event(key, 0, 0, 0);
+        for (BYTE key : { VK_F12, VK_SHIFT, VK_MENU, VK_CONTROL })
+            keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
+        return act == "press" || Fail("no such act");
+    }
     // Every box and dialog must be taken by a step: each other step first checks that none waits.
     void Run()
     {
@@ -395,9 +410,10 @@ struct Scene {
             return Done(
                 Reg("add HKCU\\" + std::string(kAppDefaults) + " /v Version /d " + arg + " /f"));
         }
-        if (verb == "setreg")
-            return Done(Reg("add " + (arg == "HKCU" ? kHkcu : kHklm) + " /v " + w[2] + " /d "
-                + Join(w, 3) + " /f"));
+        if (verb == "setreg") {
+            const std::string& key = arg == "HKCU" ? kHkcu : arg == "WOW" ? kWow : kHklm;
+            return Done(Reg("add " + key + " /v " + w[2] + " /d " + Join(w, 3) + " /f"));
+        }
         if (verb == "fault") { // the only one: the Winlogon key removed, put back at the end
             winlogonGone
                 = arg == "winlogon" && Reg("export " + kHklm + " " + dir + "winlogon.reg /y");
@@ -418,6 +434,8 @@ struct Scene {
             return Done(CloseHandle(Start(sh + arg + ".exe", "")));
         if (verb == "press" || verb == "release")
             return Control(verb == "press");
+        if (verb == "recovery")
+            return Recovery(arg);
         if (verb == "post")
             return Post(w);
         if (verb == "box")
