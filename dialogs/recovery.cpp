@@ -14,9 +14,11 @@ constexpr char kRecoveryPrompt[] = "Restart a shell, or end the session.  Esc ch
 static const BYTE kChoices[] = { SHELL_LITESTEP, SHELL_EXPLORER, kRecoverSession + EWX_REBOOT,
     kRecoverSession + EWX_LOGOFF, kRecoverSession + EWX_SHUTDOWN };
 
+// An alternate shell runs, or one has been chosen: the third choice restarts
+// it, so that the one checked first is never the reboot.
 static bool HasAlternate()
 {
-    return gState.alternatePath[0] != '\0';
+    return gState.shellKind == SHELL_ALTERNATE || gState.alternatePath[0] != '\0';
 }
 
 static INT_PTR Chosen(HWND dialog)

@@ -26,11 +26,11 @@ void InitShellOptions(HWND dialog, const char* prompt, bool offerAlternate)
         AlternateShellLabel(kRestartPrefix, label);
         SetDlgItemTextA(dialog, IDC_REBOOT_OTHER, label);
     }
-    int checked = IDC_LITESTEP;
-    if (gState.shellKind == SHELL_EXPLORER)
+    int checked = IDC_REBOOT_OTHER;
+    if (gState.shellKind == SHELL_LITESTEP)
+        checked = IDC_LITESTEP;
+    else if (gState.shellKind == SHELL_EXPLORER)
         checked = IDC_EXPLORER;
-    else if (gState.shellKind != SHELL_LITESTEP && offerAlternate)
-        checked = IDC_REBOOT_OTHER;
     CheckDlgButton(dialog, checked, BST_CHECKED);
 }
 

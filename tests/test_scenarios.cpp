@@ -349,15 +349,12 @@ struct Scene {
     // ctrl+alt+shift+f12, the default recovery key: pressed, held by this program, or let go.
     bool Recovery(const std::string& act)
     {
-        if (act == "take")
-            return Done(RegisterHotKey(NULL, 1, MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12));
-        if (act == "free")
-            return Done(UnregisterHotKey(NULL, 1));
-        for (BYTE key : { VK_CONTROL, VK_MENU, VK_SHIFT, VK_F12 })
-            keybd_event(key, 0, 0, 0);
-        for (BYTE key : { VK_F12, VK_SHIFT, VK_MENU, VK_CONTROL })
-            keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
-        return act == "press" || Fail("no such act");
+        const BYTE keys[] = { VK_CONTROL, VK_MENU, VK_SHIFT, VK_F12 };
+        for (int i = 0; act == "press" && i < 8; i++) // down in turn, then up the other way round
+            keybd_event(keys[i < 4 ? i : 7 - i], 0, i < 4 ? 0 : KEYEVENTF_KEYUP, 0);
+        return Done(act == "press"
+            || (act == "take" ? RegisterHotKey(NULL, 1, MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12)
+                              : UnregisterHotKey(NULL, 1)));
     }
     // Every box and dialog must be taken by a step: each other step first checks that none waits.
     void Run()

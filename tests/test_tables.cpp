@@ -236,30 +236,24 @@ TEST(Tables, TextAsTheCLibrary)
     }
 }
 
-// recovery_key values: the modifiers and key each names (0, 0: none); ~0 for one refused.
+// recovery_key values: the modifiers and key each names; then those refused, the key left as it
+// was: a letter or digit alone; no key, or two; no such word; blanks; too long.
 TEST(Tables, RecoveryKey)
 {
-    constexpr UINT kAll = MOD_CONTROL | MOD_ALT | MOD_SHIFT, kNo = ~0u;
-    const struct {
-        const char* value;
-        UINT modifiers, vk;
-    } rows[] = { { "ctrl+alt+shift+f12", kAll, VK_F12 }, { "Shift+CTRL+Alt+F12", kAll, VK_F12 },
-        { "win+f24", MOD_WIN, VK_F24 }, { "ctrl+f1", MOD_CONTROL, VK_F1 },
-        { "alt+Q", MOD_ALT, 'Q' }, { "ctrl+f", MOD_CONTROL, 'F' }, { "shift+7", MOD_SHIFT, '7' },
-        { "pause", 0, VK_PAUSE }, { "f9", 0, VK_F9 }, { "ctrl+scrolllock", MOD_CONTROL, VK_SCROLL },
-        { "alt+home", MOD_ALT, VK_HOME }, { "alt+End", MOD_ALT, VK_END },
-        { "win+insert", MOD_WIN, VK_INSERT },
-        { "ctrl+alt+delete", MOD_CONTROL | MOD_ALT, VK_DELETE }, { "None", 0, 0 },
-        // a letter or digit alone; no key, or two; no such word; blanks; numbers too long
-        { "q", kNo, kNo }, { "7", kNo, kNo }, { "f", kNo, kNo }, { "ctrl+alt", kNo, kNo },
-        { "ctrl+f1+alt", kNo, kNo }, { "ctrl+", kNo, kNo }, { "+f1", kNo, kNo }, { "", kNo, kNo },
-        { "f25", kNo, kNo }, { "f0", kNo, kNo }, { "f01", kNo, kNo }, { "f1x", kNo, kNo },
-        { "ctl+f1", kNo, kNo }, { "ctrl + f1", kNo, kNo }, { "shift+none", kNo, kNo },
-        { "alt+f4294967308", kNo, kNo }, { "ctrl+pause2", kNo, kNo } };
-    for (const auto& row : rows) {
-        HotKey key = { kNo, kNo };
-        ParseRecoveryKey(row.value, &key);
-        EXPECT_EQ(row.modifiers, key.modifiers) << row.value;
-        EXPECT_EQ(row.vk, key.vk) << row.value;
+    for (auto [value, modifiers, vk] : initializer_list<tuple<const char*, UINT, UINT>> {
+             { "Shift+CTRL+Alt+F12", MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12 },
+             { "win+f24", MOD_WIN, VK_F24 }, { "ctrl+f1", MOD_CONTROL, VK_F1 },
+             { "alt+Q", MOD_ALT, 'Q' }, { "shift+7", MOD_SHIFT, '7' }, { "pause", 0, VK_PAUSE },
+             { "ctrl+scrolllock", MOD_CONTROL, VK_SCROLL }, { "alt+home", MOD_ALT, VK_HOME },
+             { "alt+End", MOD_ALT, VK_END }, { "win+insert", MOD_WIN, VK_INSERT },
+             { "ctrl+alt+delete", MOD_CONTROL | MOD_ALT, VK_DELETE }, { "None", 0, 0 } }) {
+        HotKey key = { ~0u, ~0u };
+        EXPECT_TRUE(ParseRecoveryKey(value, &key) && key.modifiers == modifiers && key.vk == vk)
+            << value;
+    }
+    for (const char* value : { "q", "7", "ctrl+alt", "ctrl+f1+alt", "+f1", "", "f25", "f0", "f01",
+             "ctl+f1", "ctrl + f1", "shift+none", "alt+f4294967308", "ctrl+pause2" }) {
+        HotKey key = { 5, 5 };
+        EXPECT_TRUE(!ParseRecoveryKey(value, &key) && key.modifiers == 5 && key.vk == 5) << value;
     }
 }
