@@ -42,7 +42,8 @@ constexpr DWORD kWaitMs = 40000; // for anything the manager does; a busy shell 
 const std::string kBin = QF_BIN_DIR_WIN "\\", kSource = QF_SOURCE_DIR_WIN "\\",
                   kWinlogon = kWinlogonKey;
 const std::string kHklm = "\"HKLM\\" + kWinlogon + "\"", kHkcu = "\"HKCU\\" + kWinlogon + "\"";
-const std::string kWow = "\"HKLM\\SOFTWARE\\Wow6432Node" + kWinlogon.substr(8) + "\""; // 32-bit
+const std::string kWow = "SOFTWARE\\Wow6432Node" + kWinlogon.substr(8), // the 32-bit view
+    kHkWow = "\"HKLM\\" + kWow + "\"";
 const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
 const char* const kOtherManager = getenv("QF_EXE");
 std::map<std::string, std::string> gTexts = { { "SystemShellFailed", kSystemShellFailed } };
@@ -344,9 +345,10 @@ struct Scene {
             CloseHandle(process);
         if (winlogonGone)
             Reg("import " + dir + "winlogon.reg");
+        RegSetKeyValueA(HKEY_LOCAL_MACHINE, kWow.c_str(), "Shell", REG_SZ, "explorer.exe",
+            sizeof "explorer.exe");
     }
 
-    // ctrl+alt+shift+f12, the default recovery key: pressed, held by this program, or let go.
     bool Recovery(const std::string& act)
     {
         const BYTE keys[] = { VK_CONTROL, VK_MENU, VK_SHIFT, VK_F12 };
@@ -408,7 +410,7 @@ struct Scene {
                 Reg("add HKCU\\" + std::string(kAppDefaults) + " /v Version /d " + arg + " /f"));
         }
         if (verb == "setreg") {
-            const std::string& key = arg == "HKCU" ? kHkcu : arg == "WOW" ? kWow : kHklm;
+            const std::string& key = arg == "HKCU" ? kHkcu : arg == "WOW" ? kHkWow : kHklm;
             return Done(Reg("add " + key + " /v " + w[2] + " /d " + Join(w, 3) + " /f"));
         }
         if (verb == "fault") { // the only one: the Winlogon key removed, put back at the end
@@ -431,7 +433,7 @@ struct Scene {
             return Done(CloseHandle(Start(sh + arg + ".exe", "")));
         if (verb == "press" || verb == "release")
             return Control(verb == "press");
-        if (verb == "recovery")
+        if (verb == "recovery") // the default key, ctrl+alt+shift+f12: pressed, taken or let go
             return Recovery(arg);
         if (verb == "post")
             return Post(w);
