@@ -15,4 +15,3 @@ void ReleaseKey(BYTE vk);
 void PostManagerQuit();
 // After a start that failed: the shell-terminated dialog, unless a shell runs.
 void OfferShellAfterFailedStart();
-
