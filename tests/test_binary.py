@@ -17,7 +17,7 @@ ALLOWED = {
     'USER32': '''CheckDlgButton CheckRadioButton CreateWindowExA DefWindowProcA DialogBoxParamA
         DispatchMessageA EndDialog EnumThreadWindows ExitWindowsEx FindWindowA GetAsyncKeyState
         GetDlgItem GetMessageA GetWindowThreadProcessId IsDlgButtonChecked IsWindowVisible
-        keybd_event KillTimer MapVirtualKeyA MessageBoxA PostMessageA PostQuitMessage
+        keybd_event KillTimer MapVirtualKeyA MessageBoxA PeekMessageA PostMessageA PostQuitMessage
         RegisterClassExA:NT3.51 RegisterHotKey SendDlgItemMessageA SetDlgItemTextA SetFocus SetTimer
         SetWindowTextA ShowWindow SystemParametersInfoA TranslateMessage UnregisterClassA
         UnregisterHotKey WaitForInputIdle''',
