@@ -96,6 +96,18 @@ static void CreateControlWindow(HINSTANCE instance)
         0, 0, 0, 0, 0, NULL, NULL, instance, NULL);
 }
 
+// The recovery key, on the control window for as long as the manager runs.
+// One that cannot be registered is left out without a word: -check says why.
+constexpr int kRecoveryHotKeyId = 1;
+
+static void RegisterRecoveryKey()
+{
+    char value[kPathSize];
+    HotKey key;
+    if (ReadRecoveryKey(value, &key) && key.vk != 0)
+        RegisterHotKey(gState.controlWindow, kRecoveryHotKeyId, key.modifiers, key.vk);
+}
+
 static WPARAM RunMessageLoop()
 {
     MSG message = {};
@@ -146,12 +158,14 @@ int RunManager(HINSTANCE instance, char* commandTail)
         gState.startDelay = 0;
     }
     CreateControlWindow(instance);
+    RegisterRecoveryKey();
     if (gState.askBoot)
         DialogBoxParamA(instance, kOptionsDialog, gState.controlWindow, ShellChoiceDlgProc, 0);
     else if (!SpawnShell())
         OfferShellAfterFailedStart();
 
     WPARAM exitCode = RunMessageLoop();
+    UnregisterHotKey(gState.controlWindow, kRecoveryHotKeyId);
 
     UnregisterClassA(kControlClassName, instance);
     // Not over an uninstallation, ours or another process's.

@@ -298,6 +298,9 @@ static void CheckKey(const char* section, const char* key, const char* value)
          i < (isMain ? kFirstUserKey : (int)ArraySize(kKnownKeys)); i++)
         if (SameProfileName(key, -1, kKnownKeys[i]))
             return CheckValue(section, key, value, i < kFirstNumberKey ? kPathSize : 0, i);
+    // The installation's findings judge the recovery key.
+    if (isMain && SameTextNoCase(key, kRecoveryKeyKey))
+        return;
     Find(kRankUnknown, section, key, kUnknownKey, section);
 }
 
@@ -384,6 +387,7 @@ int CheckConfiguration()
         CheckSections(names, path);
         CheckDirectives(userName, userSection, faults);
     }
+    gReport.total += CheckInstallation(gReport.text, sizeof(gReport.text));
     ShowReport(userName, userSection);
     if (gReport.file != NULL)
         UnmapViewOfFile(gReport.file);

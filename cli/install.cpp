@@ -16,7 +16,6 @@ constexpr char kUninstalled[] = "Quillfern has been successfully uninstalled.";
 constexpr char kNotUninstalled[] = "Quillfern was NOT uninstalled successfully";
 
 constexpr char kShellValue[] = "Shell";
-constexpr char kAutoRestartValue[] = "AutoRestartShell";
 
 // Takes away the per-user override (HKCU Winlogon "Shell"), which Windows
 // would otherwise start in place of the machine's system shell.

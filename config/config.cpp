@@ -66,6 +66,81 @@ LONG ShiftDelaySeconds(LONG seconds)
     return seconds;
 }
 
+// The words of a recovery_key value, each ended by a zero: the modifiers
+// first, then the keys with a name; and the MOD_ flag or virtual key of each.
+constexpr char kKeyWords[]
+    = "ctrl\0alt\0shift\0win\0pause\0scrolllock\0home\0end\0insert\0delete\0";
+static const BYTE kKeyCodes[] = { MOD_CONTROL, MOD_ALT, MOD_SHIFT, MOD_WIN, VK_PAUSE, VK_SCROLL,
+    VK_HOME, VK_END, VK_INSERT, VK_DELETE };
+constexpr int kModifierWords = 4;
+
+// The index in kKeyWords of the word of length characters, or -1.
+static int KeyWordIndex(const char* word, int length)
+{
+    const char* name = kKeyWords;
+    for (int i = 0; i < (int)ArraySize(kKeyCodes); i++, name += TextLength(name) + 1) {
+        int n = 0;
+        while (n < length && name[n] != '\0' && LowerAscii(word[n]) == name[n])
+            n++;
+        if (n == length && name[n] == '\0')
+            return i;
+    }
+    return -1;
+}
+
+// The virtual key of a letter, a digit or f1 to f24; 0 for any other word.
+static UINT PlainKey(const char* word, int length)
+{
+    char c = LowerAscii(word[0]);
+    if (length == 1 && c >= 'a' && c <= 'z')
+        return (UINT)(c - 'a' + 'A');
+    if (length == 1 && c >= '0' && c <= '9')
+        return (UINT)c;
+    int number = 0;
+    for (int n = 1; n < length; n++)
+        number
+            = word[n] >= '0' && word[n] <= '9' && number < 100 ? number * 10 + word[n] - '0' : 100;
+    if (c == 'f' && word[1] != '0' && number >= 1 && number <= 24)
+        return (UINT)(VK_F1 + number - 1);
+    return 0;
+}
+
+bool ParseRecoveryKey(const char* value, HotKey* key)
+{
+    if (SameTextNoCase(value, kNoRecoveryKey)) {
+        *key = HotKey();
+        return true;
+    }
+    UINT modifiers = 0;
+    for (const char* word = value;;) {
+        const char* end = word;
+        while (*end != '\0' && *end != '+')
+            end++;
+        int length = (int)(end - word);
+        int index = KeyWordIndex(word, length);
+        if (*end == '\0') {
+            UINT vk = index >= kModifierWords ? kKeyCodes[index] : PlainKey(word, length);
+            // Only a letter or a digit is one character long.
+            if (vk == 0 || (length == 1 && modifiers == 0))
+                return false;
+            key->modifiers = modifiers;
+            key->vk = vk;
+            return true;
+        }
+        if (index < 0 || index >= kModifierWords)
+            return false;
+        modifiers |= kKeyCodes[index];
+        word = end + 1;
+    }
+}
+
+bool ReadRecoveryKey(char (&value)[kPathSize], HotKey* key)
+{
+    if (!ReadConfigString(kMainSection, kRecoveryKeyKey, value, kPathSize))
+        CopyText(value, kDefaultRecoveryKey);
+    return ParseRecoveryKey(value, key);
+}
+
 static ShellKind ShellKindOf(const char* directive)
 {
     if (SameTextNoCase(directive, kLiteStepKey))

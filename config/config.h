@@ -24,6 +24,11 @@ constexpr char kStartDelayKey[] = "start_delay";
 constexpr char kKillDelayKey[] = "kill_delay";
 constexpr char kShiftDelayKey[] = "shift_delay";
 constexpr char kThemeDirectiveKey[] = "theme";
+// [Quillfern] recovery_key: modifiers joined by "+", then one key; "none" for
+// no key at all.
+constexpr char kRecoveryKeyKey[] = "recovery_key";
+constexpr char kDefaultRecoveryKey[] = "ctrl+alt+shift+f12";
+constexpr char kNoRecoveryKey[] = "none";
 // Numbered keys: the prefix and the entry's number, 1-based, in decimal
 // without leading zeros.
 constexpr char kNumberedKeyFormat[] = "%s%d";
@@ -88,6 +93,21 @@ DirectiveFaults ReadThemesAndShells(const char* userSection);
 // milliseconds, "shift_delay" seconds.
 LONG KillDelayMs(LONG seconds);
 LONG ShiftDelaySeconds(LONG seconds);
+
+// A system-wide hot key: MOD_ flags and a virtual key, 0 for none.
+struct HotKey {
+    UINT modifiers;
+    UINT vk;
+};
+// A recovery_key value, in any case: "none" (vk 0), or "ctrl", "alt",
+// "shift" and "win" joined by "+", then one of f1 to f24, a letter, a digit,
+// pause, scrolllock, home, end, insert or delete. A letter or a digit needs a
+// modifier: alone it would be taken from every program's typing. False, with
+// key untouched, for a value that is none of these.
+bool ParseRecoveryKey(const char* value, HotKey* key);
+// [Quillfern] recovery_key, or the default when it is missing or empty; the
+// text read goes to value. False when the value cannot be read as a key.
+bool ReadRecoveryKey(char (&value)[kPathSize], HotKey* key);
 
 // The pieces of the phases that the client's uninstallation needs too.
 // The user's shell directive; without a non-empty one the section becomes

@@ -20,7 +20,7 @@ constexpr char kTooFewThemesText[] = "Quillfern could not detect more than one t
                                      "Quillfern.cfg file.  Please check the syntax and\n"
                                      "current user settings.";
 
-constexpr char kShellTerminatedTemplate[] = "IDD_OPTIONS_DLG";
+constexpr char kOptionsTemplate[] = "IDD_OPTIONS_DLG";
 constexpr char kThemeListTemplate[] = "IDD_LIST_DLG";
 
 // The modifier key held while a shell starts; 0 for none.
@@ -81,7 +81,7 @@ void OfferShellAfterFailedStart()
         return;
     gState.shellTerminatedOpen = true;
     DialogBoxParamA(
-        gState.instance, kShellTerminatedTemplate, gState.controlWindow, ShellTerminatedDlgProc, 0);
+        gState.instance, kOptionsTemplate, gState.controlWindow, ShellTerminatedDlgProc, 0);
     gState.shellTerminatedOpen = false;
 }
 
@@ -202,6 +202,45 @@ static void RestartShell()
         OfferShellAfterFailedStart();
 }
 
+// Every window the manager shows is a box or a dialog of this thread; the
+// control window itself is never meant to be seen.
+static BOOL CALLBACK NoteShownWindow(HWND window, LPARAM shown)
+{
+    if (window == gState.controlWindow || !IsWindowVisible(window))
+        return TRUE;
+    *(bool*)shown = true;
+    return FALSE;
+}
+
+// A shell chosen in the recovery dialog replaces the current one as a swap
+// does: asked to quit and killed after killDelay, or killed at once when it
+// has no window to ask (a hung shell answers neither).
+static void RecoverWith(ShellKind kind)
+{
+    if (!StopShell())
+        KillShell();
+    if (!StartWithKeyHeld(kind, KeyForShell(kind)))
+        OfferShellAfterFailedStart();
+}
+
+// The recovery key: its dialog, unless the manager already waits on the user
+// or on a start, where a second dialog or a second shell could follow.
+static void OfferRecovery()
+{
+    bool shown = false;
+    EnumThreadWindows(GetCurrentThreadId(), NoteShownWindow, (LPARAM)&shown);
+    if (shown || gState.spawning || gState.quitPosted)
+        return;
+    INT_PTR choice = DialogBoxParamA(
+        gState.instance, kOptionsTemplate, gState.controlWindow, RecoveryDlgProc, 0);
+    if (gState.quitPosted || choice == 0)
+        return;
+    if (choice >= kRecoverSession)
+        ExitSession((UINT)(choice - kRecoverSession));
+    else
+        RecoverWith((ShellKind)choice);
+}
+
 static void NukeShell()
 {
     KillShell();
@@ -280,6 +319,9 @@ LRESULT CALLBACK ControlWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case CM_NUKE:
         NukeShell();
+        return 0;
+    case WM_HOTKEY:
+        OfferRecovery();
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);

@@ -4,6 +4,8 @@
 
 #include "config/state.h"
 
+constexpr char kRestartPrefix[] = "Restart ";
+
 // Long enough for "Restart " and any name a path of kPathSize can hold, so
 // the label is never cut.
 constexpr int kShellLabelSize = 16 + kPathSize;

@@ -10,30 +10,34 @@
 
 constexpr char kTerminatedPrompt[] = "Quillfern has detected that your current shell has "
                                      "terminated.  Select from the options below:";
-constexpr char kRestartPrefix[] = "Restart ";
 
 constexpr UINT kLogOff = 0;
 constexpr UINT kShutDown = 1;
 constexpr UINT kReboot = 2;
 
-static void InitShellTerminated(HWND dialog)
+void InitShellOptions(HWND dialog, const char* prompt, bool offerAlternate)
 {
     SetWindowTextA(dialog, kCaption);
-    SetDlgItemTextA(dialog, IDC_PROMPT, kTerminatedPrompt);
+    SetDlgItemTextA(dialog, IDC_PROMPT, prompt);
     ShowWindow(GetDlgItem(dialog, IDC_TERMINATE), SW_HIDE);
-
-    if (gState.shellKind == SHELL_LITESTEP) {
-        CheckDlgButton(dialog, IDC_LITESTEP, BST_CHECKED);
-    } else if (gState.shellKind == SHELL_EXPLORER) {
-        CheckDlgButton(dialog, IDC_EXPLORER, BST_CHECKED);
-    } else {
-        // The lost shell was an alternate one: the third choice restarts it
-        // instead of rebooting.
+    // The third choice restarts the alternate shell instead of rebooting.
+    if (offerAlternate) {
         char label[kShellLabelSize];
         AlternateShellLabel(kRestartPrefix, label);
         SetDlgItemTextA(dialog, IDC_REBOOT_OTHER, label);
-        CheckDlgButton(dialog, IDC_REBOOT_OTHER, BST_CHECKED);
     }
+    int checked = IDC_REBOOT_OTHER;
+    if (gState.shellKind == SHELL_LITESTEP)
+        checked = IDC_LITESTEP;
+    else if (gState.shellKind == SHELL_EXPLORER)
+        checked = IDC_EXPLORER;
+    CheckDlgButton(dialog, checked, BST_CHECKED);
+}
+
+// The lost shell was an alternate one: the third choice restarts it.
+static void InitShellTerminated(HWND dialog)
+{
+    InitShellOptions(dialog, kTerminatedPrompt, gState.shellKind == SHELL_ALTERNATE);
 }
 
 // Carries out the first checked choice; true when it was done (a shell

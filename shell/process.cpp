@@ -148,6 +148,11 @@ bool SpawnShell()
     gState.spawning = true;
     bool started = SpawnChosenShell();
     gState.spawning = false;
+    // The recovery key does nothing while a start is under way: what it
+    // brought meanwhile waits unseen in the queue, and goes.
+    MSG pressed;
+    while (PeekMessageA(&pressed, gState.controlWindow, WM_HOTKEY, WM_HOTKEY, PM_REMOVE))
+        continue;
     ReplayDeferredCommands();
     return started;
 }

@@ -21,11 +21,26 @@ bool IsManagerRunning();
 // per-user override), and the one failure text of writing the shell setting,
 // which installation shows too.
 constexpr char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+constexpr char kAutoRestartValue[] = "AutoRestartShell";
+constexpr char kExplorerName[] = "Explorer.exe";
 constexpr char kSystemShellFailed[] = "An error has occurred while trying\nto install the shell.";
 
 // Opens the Winlogon key under root for every reader and writer of its
 // values, in the view Windows' log-on process reads (see the definition).
 LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY* key);
+// Any key under root, in that same view.
+LONG OpenRegistryKey(HKEY root, const char* path, REGSAM access, HKEY* key);
+// The "Shell" value of the key path under root into text. False when it
+// could not be read; a value that is there but cannot be ours (another type,
+// too long) reads as "".
+bool ReadShellValue(HKEY root, const char* path, char (&text)[kPathSize]);
+// The system shell setting (Winlogon on NT, System.ini on 95/98), as Windows
+// reads it at the next log-on; false when it could not be read.
+bool ReadShellText(char (&text)[kPathSize]);
+// The text names this manager's own executable, in any case.
+bool NamesManager(const char* text);
+// The text names a Quillfern.exe, this one or another.
+bool NamesSomeManager(const char* text);
 
 // System shell setting: 0 the manager itself, 1 LiteStep, 2 Explorer,
 // 3 the alternate shell. Writes nothing, and returns true, once uninstalled is

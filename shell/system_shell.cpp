@@ -5,7 +5,6 @@
 #include "shell/shell.h"
 
 constexpr char kManagerFileName[] = "Quillfern.exe";
-constexpr char kExplorerName[] = "Explorer.exe";
 constexpr char kShellValue[] = "Shell";
 constexpr char kSystemIniName[] = "\\System.ini";
 constexpr char kBootSection[] = "boot";
@@ -59,11 +58,15 @@ static bool RunsUnderWow64()
     return isWow64 != NULL && isWow64(GetCurrentProcess(), &wow64) && wow64;
 }
 
-LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY* key)
+LONG OpenRegistryKey(HKEY root, const char* path, REGSAM access, HKEY* key)
 {
     constexpr REGSAM kWow64Key64 = 0x0100; // KEY_WOW64_64KEY
-    return RegOpenKeyExA(
-        root, kWinlogonKey, 0, RunsUnderWow64() ? access | kWow64Key64 : access, key);
+    return RegOpenKeyExA(root, path, 0, RunsUnderWow64() ? access | kWow64Key64 : access, key);
+}
+
+LONG OpenWinlogonKey(HKEY root, REGSAM access, HKEY* key)
+{
+    return OpenRegistryKey(root, kWinlogonKey, access, key);
 }
 
 static bool WriteShellToRegistry(const char* text)
@@ -118,13 +121,11 @@ bool SetSystemShell(LONG which)
     return WriteShellText(text);
 }
 
-// The current setting into text. False when it could not be read; a value
-// that is there but cannot be ours (another type, too long) reads as "".
-static bool ReadShellFromRegistry(char (&text)[kPathSize])
+bool ReadShellValue(HKEY root, const char* path, char (&text)[kPathSize])
 {
     HKEY key;
-    // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon "Shell"
-    if (OpenWinlogonKey(HKEY_LOCAL_MACHINE, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    text[0] = '\0';
+    if (OpenRegistryKey(root, path, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
     // Room for the longest text the manager writes with its zero: a buffer
@@ -161,9 +162,24 @@ static bool ReadShellFromSystemIni(char (&text)[kPathSize])
     return text[0] != '\0';
 }
 
-static bool ReadShellText(char (&text)[kPathSize])
+bool ReadShellText(char (&text)[kPathSize])
 {
-    return gState.isNT ? ReadShellFromRegistry(text) : ReadShellFromSystemIni(text);
+    // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Winlogon "Shell"
+    return gState.isNT ? ReadShellValue(HKEY_LOCAL_MACHINE, kWinlogonKey, text)
+                       : ReadShellFromSystemIni(text);
+}
+
+bool NamesSomeManager(const char* text)
+{
+    size_t length = TextLength(text);
+    size_t name = sizeof(kManagerFileName) - 1;
+    return length >= name && SameTextNoCase(text + length - name, kManagerFileName);
+}
+
+bool NamesManager(const char* text)
+{
+    char ours[kPathSize];
+    return ComposeShellText(0, ours) && SameTextNoCase(text, ours);
 }
 
 void NoteSystemShellAtStart()

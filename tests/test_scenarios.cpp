@@ -42,14 +42,16 @@ struct Process {
 const char kCaption[] = "Quillfern 1.50";
 const char kClass[] = "QuillfernWndClass";
 const char kWinlogon[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+const char kWow[] = "SOFTWARE\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
 const std::map<std::string, UINT> kMessages
     = { { "terminated", 1025 }, { "swap", 1026 }, { "kill", 1027 }, { "quit", 1031 },
           { "swaptheme", 1032 }, { "restart", 1033 }, { "nuke", 1034 }, { "close", WM_CLOSE },
           { "destroy", WM_DESTROY }, { "queryend", WM_QUERYENDSESSION } };
 // Every store the manager may write, as each row finds it (its changes: docs/testbed.md).
-const std::map<std::string, std::string> kSentinels = { { "HKLM Shell", "REG_SZ:before.exe" },
-    { "HKCU Shell", "<missing>" }, { "HKLM AutoRestartShell", "REG_DWORD:1" },
-    { "System.ini", "boot.exe" }, { "wallpaper", "C:\\windows\\before.bmp" } };
+const std::map<std::string, std::string> kSentinels
+    = { { "HKLM Shell", "REG_SZ:before.exe" }, { "HKCU Shell", "<missing>" },
+          { "HKLM AutoRestartShell", "REG_DWORD:1" }, { "System.ini", "boot.exe" },
+          { "WOW Shell", "REG_SZ:explorer.exe" }, { "wallpaper", "C:\\windows\\before.bmp" } };
 const Words kRoles = { "litestep", "explorer", "altshell", "folder" };
 
 constexpr DWORD kWaitMs = 40000; // for anything the manager does; a busy shell costs it 30 s
@@ -203,6 +205,19 @@ void KillIn(const std::string& dir)
     }
 }
 
+// A Winlogon store: "HKLM", "HKCU" or "WOW" (HKLM's 32-bit view), then the value's name.
+HKEY RootOf(const std::string& store)
+{
+    return store.compare(0, 4, "HKCU") ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+}
+const char* KeyOf(const std::string& store)
+{
+    return store.compare(0, 4, "WOW ") ? kWinlogon : kWow;
+}
+const char* NameOf(const std::string& store)
+{
+    return store.c_str() + store.find(' ') + 1;
+}
 // A store as log-on reads it (the 64-bit view), typed: "REG_SZ:text", "REG_DWORD:n", "<missing>".
 std::string Read(const std::string& store)
 {
@@ -216,10 +231,9 @@ std::string Read(const std::string& store)
         && RegGetValueA(
             HKEY_CURRENT_USER, kSessionDesktop, "Wallpaper", RRF_RT_REG_SZ, NULL, text, &size))
         return "<missing>";
-    if (store[0] != 'H')
+    if (store[0] != 'H' && store[0] != 'W')
         return text;
-    HKEY root = store.compare(0, 4, "HKLM") ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-    if (RegGetValueA(root, kWinlogon, store.substr(5).c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type,
+    if (RegGetValueA(RootOf(store), KeyOf(store), NameOf(store), RRF_RT_ANY | RRF_NOEXPAND, &type,
             text, &size))
         return "<missing>";
     if (type == REG_DWORD)
@@ -229,18 +243,19 @@ std::string Read(const std::string& store)
 // A store set as Read gives it.
 bool SetValue(const std::string& store, const std::string& value)
 {
-    HKEY root = store.compare(0, 4, "HKLM") ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-    const char* name = store.c_str() + 5;
+    HKEY root = RootOf(store);
+    const char* key = KeyOf(store);
+    const char* name = NameOf(store);
     DWORD number = atoi(value.c_str() + 10);
     if (store == "System.ini")
         return WritePrivateProfileStringA("boot", "shell", value.c_str(), kSystemIni);
     if (store == "wallpaper")
         return SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void*)value.c_str(), 0);
     if (value == "<missing>")
-        return RegDeleteKeyValueA(root, kWinlogon, name) != ERROR_ACCESS_DENIED;
+        return RegDeleteKeyValueA(root, key, name) != ERROR_ACCESS_DENIED;
     if (value.compare(0, 10, "REG_DWORD:") == 0)
-        return !RegSetKeyValueA(root, kWinlogon, name, REG_DWORD, &number, sizeof number);
-    return !RegSetKeyValueA(root, kWinlogon, name, REG_SZ, value.c_str() + 7, value.size() - 6);
+        return !RegSetKeyValueA(root, key, name, REG_DWORD, &number, sizeof number);
+    return !RegSetKeyValueA(root, key, name, REG_SZ, value.c_str() + 7, value.size() - 6);
 }
 // The handles a process holds, as the system lists them (GetProcessHandleCount: 0 under Wine).
 int Handles(DWORD pid)
@@ -396,6 +411,7 @@ struct Scene {
             if (GetAsyncKeyState(key) & 0x8000)
                 keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
         KillIn(dir);
+        UnregisterHotKey(NULL, 1);
         for (HANDLE process : managers)
             CloseHandle(process);
         if (winlogonGone && !Reg("import " + dir + "winlogon.reg"))
@@ -476,7 +492,8 @@ struct Scene {
             { "mkdir", { "*", &Scene::Files } },
             { "cfgtext", { "TEXT", &Scene::Files } },
             { "platform", { "win98|nt40", &Scene::Platform } },
-            { "setreg", { "HKLM|HKCU Shell|AutoRestartShell *", &Scene::SetReg } },
+            { "setreg", { "HKLM|HKCU|WOW Shell|AutoRestartShell *", &Scene::SetReg } },
+            { "recovery", { "press|take|free", &Scene::Recovery } },
             { "fault", { "winlogon", &Scene::Fault } },
             { "longdir", { "#", &Scene::LongDir } },
             { "start", { "", &Scene::Started } },
@@ -594,6 +611,17 @@ struct Scene {
     { // from outside, as Task Manager would: the stand-in writes nothing
         KillIn(sh + (w.size() > 1 ? w[1] : ""));
         return true;
+    }
+    // The default recovery key, ctrl+alt+shift+f12: pressed, or taken by this program first (the
+    // manager's registration then fails with 1409) and let go.
+    bool Recovery(const Words& w)
+    {
+        const BYTE keys[] = { VK_CONTROL, VK_MENU, VK_SHIFT, VK_F12 };
+        for (int i = 0; w[1] == "press" && i < 8; i++) // down in turn, then up the other way round
+            keybd_event(keys[i < 4 ? i : 7 - i], 0, i < 4 ? 0 : KEYEVENTF_KEYUP, 0);
+        if (w[1] == "take")
+            return Done(RegisterHotKey(NULL, 1, MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12));
+        return Done(w[1] == "press" || UnregisterHotKey(NULL, 1));
     }
     bool Launch(const Words& w)
     {

@@ -235,3 +235,25 @@ TEST(Tables, TextAsTheCLibrary)
             << "in " << size;
     }
 }
+
+// recovery_key values: the modifiers and key each names; then those refused, the key left as it
+// was: a letter or digit alone; no key, or two; no such word; blanks; too long.
+TEST(Tables, RecoveryKey)
+{
+    for (auto [value, modifiers, vk] : initializer_list<tuple<const char*, UINT, UINT>> {
+             { "Shift+CTRL+Alt+F12", MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12 },
+             { "win+f24", MOD_WIN, VK_F24 }, { "ctrl+f1", MOD_CONTROL, VK_F1 },
+             { "alt+Q", MOD_ALT, 'Q' }, { "shift+7", MOD_SHIFT, '7' }, { "pause", 0, VK_PAUSE },
+             { "ctrl+scrolllock", MOD_CONTROL, VK_SCROLL }, { "alt+home", MOD_ALT, VK_HOME },
+             { "alt+End", MOD_ALT, VK_END }, { "win+insert", MOD_WIN, VK_INSERT },
+             { "ctrl+alt+delete", MOD_CONTROL | MOD_ALT, VK_DELETE }, { "None", 0, 0 } }) {
+        HotKey key = { ~0u, ~0u };
+        EXPECT_TRUE(ParseRecoveryKey(value, &key) && key.modifiers == modifiers && key.vk == vk)
+            << value;
+    }
+    for (const char* value : { "q", "7", "ctrl+alt", "ctrl+f1+alt", "+f1", "", "f25", "f0", "f01",
+             "ctl+f1", "ctrl + f1", "shift+none", "alt+f4294967308", "ctrl+pause2" }) {
+        HotKey key = { 5, 5 };
+        EXPECT_TRUE(!ParseRecoveryKey(value, &key) && key.modifiers == 5 && key.vk == 5) << value;
+    }
+}
