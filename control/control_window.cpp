@@ -213,12 +213,11 @@ static BOOL CALLBACK NoteShownWindow(HWND window, LPARAM shown)
 }
 
 // A shell chosen in the recovery dialog replaces the current one as a swap
-// does: asked to quit and killed after killDelay, or killed at once when it
-// has no window to ask (a hung shell answers neither).
+// does: asked to quit and killed after killDelay (a hung shell does not
+// answer), or killed at once when it has no window to ask.
 static void RecoverWith(ShellKind kind)
 {
-    if (!StopShell())
-        KillShell();
+    StopShell();
     if (!StartWithKeyHeld(kind, KeyForShell(kind)))
         OfferShellAfterFailedStart();
 }

@@ -59,8 +59,8 @@ class ShippedExecutable(unittest.TestCase):
                     for entry in PE.DIRECTORY_ENTRY_IMPORT for i in entry.imports}
         self.assertEqual([], sorted(imported - allowed), 'no import (no C run-time) that 95 or NT 4.0 lacks')
         self.assertFalse(hasattr(PE, 'DIRECTORY_ENTRY_DELAY_IMPORT'), 'no delay-loaded imports')
-        # 48 KiB is the aim; -check brought 4 KB, the recovery key 3: the line is at 52 KiB.
-        self.assertLessEqual(EXE.stat().st_size, 52 * 1024, 'bytes of the executable, at most')
+        # 48 KiB was the aim; -check and its predictions brought 5 KB, the recovery key 3.
+        self.assertLessEqual(EXE.stat().st_size, 54 * 1024, 'bytes of the executable, at most')
 
     def test_resources(self):
         titles = {}
