@@ -6,6 +6,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -13,7 +14,6 @@
 #include <set>
 #include <sstream>
 #include <thread>
-#include <tuple>
 
 #include "res/resource.h" // the dialogs' controls, which no other program sees
 
@@ -34,7 +34,7 @@ struct Row {
 struct Process {
     DWORD pid;
     DWORD parent;
-    DWORD threads;
+    int threads;
     std::string role;
 };
 
@@ -57,16 +57,14 @@ const Words kRoles = { "litestep", "explorer", "altshell", "folder" };
 constexpr DWORD kWaitMs = 40000; // for anything the manager does; a busy shell costs it 30 s
 const std::string kBin = QF_BIN_DIR_WIN "\\";
 const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
-const char kSessionDesktop[]
-    = "Software\\Wine\\Temporary System Parameters\\Control Panel\\Desktop";
 const char kSystemIni[] = "C:\\windows\\system.ini"; // Wine's Windows directory
 std::map<std::string, std::string> gTexts;
 
 template <typename F> bool WaitUntil(F done, DWORD timeoutMs = kWaitMs)
 {
     for (DWORD start = GetTickCount(); !done(); Sleep(20))
-        if (GetTickCount() - start > timeoutMs)
-            return done();
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
     return true;
 }
 // A program the environment names (the i686 lane's), or this build's.
@@ -93,12 +91,11 @@ std::string Join(const Words& words, size_t from)
 // text's name, "ROLE" a stand-in's.
 bool Matches(const std::string& word, const std::string& pattern)
 {
-    std::string alternatives = "|" + pattern + "|";
     return pattern == "*"
         || (pattern == "#" && atoi(word.c_str()) > 0 && word == N(atoi(word.c_str())))
         || (pattern == "TEXT" && gTexts.count(word))
         || (pattern == "ROLE" && std::count(kRoles.begin(), kRoles.end(), word))
-        || alternatives.find("|" + word + "|") != std::string::npos;
+        || ("|" + pattern + "|").find("|" + word + "|") != std::string::npos;
 }
 // A step's words against its verb's: a pattern a word, "?" after one that may be left out, "..."
 // last for any more words.
@@ -119,7 +116,6 @@ bool KeyDown()
 {
     return (GetAsyncKeyState(VK_SHIFT) | GetAsyncKeyState(VK_CONTROL)) & 0x8000;
 }
-
 // By wide names: a path may pass MAX_PATH.
 std::string ReadText(const std::string& path)
 {
@@ -130,20 +126,6 @@ bool WriteText(const std::string& path, const std::string& text)
 {
     std::ofstream file(Wide(path).c_str(), std::ios::binary);
     return file << text && file.flush();
-}
-void RemoveTree(const std::wstring& dir)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((dir + L"*").c_str(), &found);
-    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
-        std::wstring name = found.cFileName;
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            DeleteFileW((dir + name).c_str());
-        else if (name != L"." && name != L"..")
-            RemoveTree(dir + name + L"\\");
-    }
-    FindClose(search);
-    RemoveDirectoryW(dir.c_str());
 }
 
 HANDLE Start(const std::string& exe, const std::string& args)
@@ -161,8 +143,9 @@ HANDLE Start(const std::string& exe, const std::string& args)
     CloseHandle(info.hThread);
     return info.hProcess;
 }
+// The exit code, or STILL_ACTIVE (259) when the process did not end in time.
 DWORD Finish(HANDLE process)
-{ // the exit code, or STILL_ACTIVE (259) when the process did not end in time
+{
     DWORD code = STILL_ACTIVE;
     if (WaitForSingleObject(process, kWaitMs) == WAIT_OBJECT_0)
         GetExitCodeProcess(process, &code);
@@ -171,10 +154,11 @@ DWORD Finish(HANDLE process)
 bool Reg(const std::string& args)
 {
     HANDLE reg = Start("C:\\windows\\system32\\reg.exe", args);
-    bool done = Finish(reg) == 0;
-    return CloseHandle(reg) && done;
+    DWORD code = Finish(reg);
+    return CloseHandle(reg) && code == 0;
 }
 
+// The processes whose image lies under dir ("": all).
 std::vector<Process> ProcessesIn(const std::string& dir)
 {
     std::vector<Process> found;
@@ -188,7 +172,7 @@ std::vector<Process> ProcessesIn(const std::string& dir)
         std::string role(entry.szExeFile, strcspn(entry.szExeFile, "."));
         if (process && QueryFullProcessImageNameA(process, 0, path, &size)
             && !_strnicmp(path, dir.c_str(), dir.size()))
-            found.push_back({ entry.th32ProcessID, entry.th32ParentProcessID, entry.cntThreads,
+            found.push_back({ entry.th32ProcessID, entry.th32ParentProcessID, int(entry.cntThreads),
                 CharLowerA(&role[0]) });
         CloseHandle(process);
     }
@@ -205,57 +189,53 @@ void KillIn(const std::string& dir)
     }
 }
 
-// A Winlogon store: "HKLM", "HKCU" or "WOW" (HKLM's 32-bit view), then the value's name.
-HKEY RootOf(const std::string& store)
+// A store's registry value: "HKLM", "HKCU" or "WOW" (HKLM's 32-bit view), then the value's name;
+// Wine keeps a wallpaper set for the session (and each process's first reading) in its own key.
+struct Value {
+    HKEY root;
+    const char* key;
+    const char* name;
+};
+Value At(const std::string& store)
 {
-    return store.compare(0, 4, "HKCU") ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    if (store == "wallpaper")
+        return { HKEY_CURRENT_USER,
+            "Software\\Wine\\Temporary System Parameters\\Control Panel\\Desktop", "Wallpaper" };
+    return { store.compare(0, 4, "HKCU") ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
+        store.compare(0, 4, "WOW ") ? kWinlogon : kWow, store.c_str() + store.find(' ') + 1 };
 }
-const char* KeyOf(const std::string& store)
-{
-    return store.compare(0, 4, "WOW ") ? kWinlogon : kWow;
-}
-const char* NameOf(const std::string& store)
-{
-    return store.c_str() + store.find(' ') + 1;
-}
-// A store as log-on reads it (the 64-bit view), typed: "REG_SZ:text", "REG_DWORD:n", "<missing>".
+// A store as log-on reads it (the 64-bit view), typed: "REG_SZ:text", "REG_DWORD:n", "<missing>";
+// System.ini and the wallpaper as bare text.
 std::string Read(const std::string& store)
 {
     char text[1024] = "<missing>";
     DWORD type = 0;
     DWORD size = sizeof text - 1;
+    Value at = At(store);
     if (store == "System.ini")
         GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, kSystemIni);
-    // Wine keeps a wallpaper set for the session in this key, and each process's first reading.
-    if (store == "wallpaper"
-        && RegGetValueA(
-            HKEY_CURRENT_USER, kSessionDesktop, "Wallpaper", RRF_RT_REG_SZ, NULL, text, &size))
-        return "<missing>";
-    if (store[0] != 'H' && store[0] != 'W')
-        return text;
-    if (RegGetValueA(RootOf(store), KeyOf(store), NameOf(store), RRF_RT_ANY | RRF_NOEXPAND, &type,
-            text, &size))
+    else if (RegGetValueA(at.root, at.key, at.name, RRF_RT_ANY | RRF_NOEXPAND, &type, text, &size))
         return "<missing>";
     if (type == REG_DWORD)
         return "REG_DWORD:" + N(*(DWORD*)text);
-    return (type == REG_SZ ? "REG_SZ:" : "type " + N(type) + ":") + std::string(text);
+    if (type == REG_SZ && store != "wallpaper")
+        return "REG_SZ:" + std::string(text);
+    return (type == REG_SZ || type == 0 ? "" : "type " + N(type) + ":") + std::string(text);
 }
 // A store set as Read gives it.
 bool SetValue(const std::string& store, const std::string& value)
 {
-    HKEY root = RootOf(store);
-    const char* key = KeyOf(store);
-    const char* name = NameOf(store);
+    Value at = At(store);
     DWORD number = atoi(value.c_str() + 10);
     if (store == "System.ini")
         return WritePrivateProfileStringA("boot", "shell", value.c_str(), kSystemIni);
     if (store == "wallpaper")
         return SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void*)value.c_str(), 0);
     if (value == "<missing>")
-        return RegDeleteKeyValueA(root, key, name) != ERROR_ACCESS_DENIED;
+        return RegDeleteKeyValueA(at.root, at.key, at.name) != ERROR_ACCESS_DENIED;
     if (value.compare(0, 10, "REG_DWORD:") == 0)
-        return !RegSetKeyValueA(root, key, name, REG_DWORD, &number, sizeof number);
-    return !RegSetKeyValueA(root, key, name, REG_SZ, value.c_str() + 7, value.size() - 6);
+        return !RegSetKeyValueA(at.root, at.key, at.name, REG_DWORD, &number, sizeof number);
+    return !RegSetKeyValueA(at.root, at.key, at.name, REG_SZ, value.c_str() + 7, value.size() - 6);
 }
 // The handles a process holds, as the system lists them (GetProcessHandleCount: 0 under Wine).
 int Handles(DWORD pid)
@@ -277,13 +257,6 @@ int Handles(DWORD pid)
         return e.owner == pid;
     });
 }
-int Threads(DWORD pid)
-{
-    for (const Process& process : ProcessesIn(""))
-        if (process.pid == pid)
-            return int(process.threads);
-    return -1;
-}
 
 // Read as the system keeps it: no message to another process, which could be busy.
 std::string TextOf(HWND window)
@@ -295,14 +268,14 @@ std::string TextOf(HWND window)
 // A window captioned like ours, told by its controls: "box" with its text, or a dialog's kind.
 std::string KindOf(HWND window)
 {
+    std::string text;
     if (!IsWindow(window))
-        return "window that closed by itself";
+        return window ? "window that closed by itself" : "nothing";
     if (GetDlgItem(window, IDC_THEMELIST))
         return "themes";
     if (GetDlgItem(window, IDC_PROMPT)) // the shell-choice dialog shows its Terminate button
         return IsWindowVisible(GetDlgItem(window, IDC_TERMINATE)) ? "choice" : "terminated";
     // A box is read once complete: its text comes after its caption.
-    std::string text;
     WaitUntil(
         [&] {
             return !(text = TextOf(GetDlgItem(window, 0xFFFF))).empty();
@@ -310,23 +283,11 @@ std::string KindOf(HWND window)
         5000);
     return "box \"" + text + "\"";
 }
-// The countdown's caption, exactly: the caption, three blanks, ::: N :::.
-bool Counting(HWND dialog)
-{
-    std::string caption = TextOf(dialog);
-    std::string head = std::string(kCaption) + "   ::: ";
-    return caption.size() > head.size()
-        && caption == head + N(atoi(caption.c_str() + head.size())) + " :::";
-}
 
 std::string TestName(std::string name)
 {
-    std::replace_if(
-        name.begin(), name.end(),
-        [](char c) {
-            return !isalnum((unsigned char)c);
-        },
-        '_');
+    for (char& c : name)
+        c = isalnum((unsigned char)c) ? c : '_';
     return name;
 }
 std::vector<Row> LoadRows()
@@ -334,11 +295,10 @@ std::vector<Row> LoadRows()
     std::vector<Row> rows;
     std::istringstream in(ReadText(QF_SOURCE_DIR_WIN "\\tests\\scenarios.txt"));
     std::string line;
-    std::string step;
     for (int number = 1; std::getline(in, line); number++) {
         line.erase(line.find_last_not_of(" \r") + 1);
         size_t equals = line.find(" = ");
-        size_t bracket = line.find(']');
+        bool named = line[0] == '[';
         if (line.compare(0, 5, "text ") == 0 && equals != std::string::npos) {
             std::string& text = gTexts[line.substr(5, equals - 5)] = line.substr(equals + 3);
             for (size_t at; (at = text.find("\\n")) != std::string::npos;)
@@ -347,13 +307,12 @@ std::vector<Row> LoadRows()
         }
         if (line.empty() || line[0] == '#')
             continue;
-        if (line[0] == '[' || rows.empty()) // a step before the first row is a row of its own
-            rows.push_back({ line[0] == '[' ? line.substr(1, bracket - 1) : "before any row", {} });
-        std::istringstream steps(line[0] == '[' ? line.substr(bracket + 1) : line);
-        while (std::getline(steps, step, ';')) {
+        if (named || rows.empty()) // a step before any row is a row of its own
+            rows.push_back({ named ? line.substr(1, line.find(']') - 1) : "before any row", {} });
+        std::istringstream steps(named ? line.substr(line.find(']') + 1) : line);
+        for (std::string step; std::getline(steps, step, ';');) {
             std::istringstream split(step);
-            Words words { std::istream_iterator<std::string>(split),
-                std::istream_iterator<std::string>() };
+            Words words { std::istream_iterator<std::string>(split), {} };
             if (!words.empty())
                 rows.back().steps.push_back(
                     { number, words, step.substr(step.find_first_not_of(' ')) });
@@ -379,6 +338,7 @@ struct Scene {
     bool managersShell = false; // a start of a shell that the row did not launch itself was taken
     int times = 1; // the step's xN
     size_t taken = 0; // the events.log lines taken, in order
+    size_t clientsEnded = 0;
     std::vector<HANDLE> managers;
     std::vector<HANDLE> clients;
     std::set<std::string> launched;
@@ -412,8 +372,9 @@ struct Scene {
                 keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
         KillIn(dir);
         UnregisterHotKey(NULL, 1);
-        for (HANDLE process : managers)
-            CloseHandle(process);
+        for (const auto* processes : { &managers, &clients })
+            for (HANDLE process : *processes)
+                CloseHandle(process);
         if (winlogonGone && !Reg("import " + dir + "winlogon.reg"))
             ADD_FAILURE() << "the Winlogon key not put back: every later row is void";
     }
@@ -421,9 +382,9 @@ struct Scene {
     bool Made()
     {
         std::string standin = Given("QF_STANDIN", "testbin\\standin.exe");
-        RemoveTree(Wide(dir));
-        CreateDirectoryA((kBin + "scratch").c_str(), NULL);
-        bool made = CreateDirectoryA(dir.c_str(), NULL) && CreateDirectoryA(sh.c_str(), NULL)
+        std::error_code error;
+        std::filesystem::remove_all(Wide(dir), error);
+        bool made = !error && std::filesystem::create_directories(Wide(sh), error)
             && PlaceManager(dir + "mgr", Given("QF_EXE", "Quillfern.exe"));
         for (const std::string& role : kRoles)
             made = made && CopyFileA(standin.c_str(), (sh + role + ".exe").c_str(), FALSE);
@@ -450,14 +411,12 @@ struct Scene {
             return;
         for (const Step& s : row.steps) {
             bool answers = (step = &s)->words[0] == "box" || s.words[0] == "dialog";
-            if ((!answers && !(FinishClients() && NoWindows())) || !Do(s.words))
+            if ((!answers && !(ClientsEnd() && NoWindows())) || !Do(s.words))
                 return;
         }
         step = NULL;
-        if (!FinishClients() || (Manager() && !Handled()) || !NoEvents())
+        if (!ClientsEnd() || (Manager() && !Handled()) || !NoEvents() || !NoWindows())
             return;
-        Poll();
-        NoWindows();
         for (const auto& store : stores)
             if (Read(store.first) != store.second)
                 Fail(store.first + " changed to \"" + Read(store.first) + "\"");
@@ -573,15 +532,17 @@ struct Scene {
         std::string store = w[1] + " " + w[2];
         return Done(SetValue(store, stores[store] = "REG_SZ:" + w[3]));
     }
+    // The Winlogon key removed, put back at the end.
     bool Fault(const Words&)
-    { // the Winlogon key removed, put back at the end
+    {
         std::string key = "\"HKLM\\" + std::string(kWinlogon) + "\"";
         winlogonGone = Reg("export " + key + " " + dir + "winlogon.reg /y");
         stores["HKLM Shell"] = stores["HKLM AutoRestartShell"] = "<missing>";
         return Done(winlogonGone && Reg("delete " + key + " /f"));
     }
+    // The manager moved to where its path is N characters long.
     bool LongDir(const Words& w)
-    { // the manager moved to where its path is N characters long
+    {
         size_t length = atoi(w[1].c_str()) - strlen("\\Quillfern.exe");
         return length > dir.size()
             && PlaceManager(dir + std::string(length - dir.size(), 'd'), exe);
@@ -602,13 +563,35 @@ struct Scene {
         (manager ? managers : clients).push_back(process);
         return process || Fail("cannot start " + exe);
     }
+    // Every client so far ends, with 0, or with -check the number of findings its box counts.
+    bool ClientsEnd()
+    {
+        size_t colon = lastBox.find("]: ");
+        DWORD findings = colon == std::string::npos ? 0 : atoi(lastBox.c_str() + colon + 3);
+        bool ended = Ends(clients, clientsEnded, checking ? findings : 0, "client");
+        clientsEnded = clients.size();
+        return ended;
+    }
+    bool Exits(const Words&)
+    {
+        return Ends(managers, 0, 0, "manager");
+    }
+    bool Ends(const std::vector<HANDLE>& processes, size_t from, DWORD want, const char* what)
+    {
+        for (size_t i = from; i < processes.size(); i++)
+            if (DWORD code = Finish(processes[i]); code != want)
+                return Fail(std::string(what) + " exit code " + N(code)
+                    + " (259: still running), box: " + lastBox);
+        return true;
+    }
     bool Press(const Words& w)
     {
         keybd_event(VK_CONTROL, 0, w[0] == "press" ? 0 : KEYEVENTF_KEYUP, 0);
         return true;
     }
+    // From outside, as Task Manager would: the stand-in writes nothing.
     bool Terminate(const Words& w)
-    { // from outside, as Task Manager would: the stand-in writes nothing
+    {
         KillIn(sh + (w.size() > 1 ? w[1] : ""));
         return true;
     }
@@ -628,6 +611,10 @@ struct Scene {
         launched.insert(w[1]);
         return Done(CloseHandle(Start(sh + w[1] + ".exe", "")));
     }
+    HWND Manager()
+    {
+        return FindWindowA(kClass, NULL);
+    }
     bool Post(const Words& w)
     {
         if (!WaitUntil([&] {
@@ -638,17 +625,60 @@ struct Scene {
             PostMessageA(Manager(), kMessages.at(w[1]), 0, 0);
         return true;
     }
+
+    // Every visible window captioned like ours, queued once (marked: handles are reused); shells.
+    void Poll()
+    {
+        Locked held(lock);
+        EnumWindows(
+            [](HWND window, LPARAM list) -> BOOL {
+                char name[64] = "";
+                GetClassNameA(window, name, sizeof name);
+                if (IsWindowVisible(window) && !strcmp(name, "#32770")
+                    && TextOf(window).compare(0, strlen(kCaption), kCaption) == 0
+                    && !GetPropA(window, "QuillfernTestSeen")
+                    && SetPropA(window, "QuillfernTestSeen", window))
+                    ((std::vector<HWND>*)list)->push_back(window);
+                return TRUE;
+            },
+            (LPARAM)&queue);
+        LONG shells = 0;
+        for (const Process& process : ProcessesIn(sh))
+            for (HANDLE manager : managers)
+                shells += process.parent == GetProcessId(manager);
+        maxShells = std::max<LONG>(LONG(maxShells), shells);
+    }
+    // The next window of ours, in order of appearance.
+    HWND TakeWindow(DWORD timeoutMs)
+    {
+        HWND window = NULL;
+        WaitUntil(
+            [&] {
+                Poll();
+                Locked held(lock);
+                window = queue.empty() ? NULL : queue.front();
+                if (window)
+                    queue.erase(queue.begin());
+                return window != NULL;
+            },
+            timeoutMs);
+        return window;
+    }
+    bool NoWindows()
+    {
+        HWND window = TakeWindow(0);
+        return !window || Fail("a box or dialog that the row does not list: " + KindOf(window));
+    }
     bool Box(const Words& w)
     {
         HWND box = TakeWindow(kWaitMs);
-        std::string got = box ? KindOf(box) : "nothing";
+        std::string got = KindOf(box);
         RECT r;
-        RECT screen = { 0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN) };
-        RECT both;
         int id = w[2] == "yes" ? IDYES : w[2] == "no" ? IDNO : IDOK;
         if (got != "box \"" + Resolve(gTexts[w[1]]) + "\"")
             return Fail("expected box " + w[1] + ", got " + got);
-        if (!GetWindowRect(box, &r) || !IntersectRect(&both, &r, &screen) || !EqualRect(&both, &r))
+        if (!GetWindowRect(box, &r) || r.left < 0 || r.top < 0
+            || r.right > GetSystemMetrics(SM_CXSCREEN) || r.bottom > GetSystemMetrics(SM_CYSCREEN))
             return Fail("the box is not wholly on the screen");
         lastBox = got.substr(5, got.size() - 6);
         return (GetDlgItem(box, id) && PostMessageA(box, WM_COMMAND, id, 0))
@@ -660,7 +690,7 @@ struct Scene {
         bool gone = w.size() == 3 && w[2] == "closes" && dialogKind == w[1];
         if (!gone && KindOf(dialog) != w[1])
             dialog = TakeWindow(kWaitMs);
-        dialogKind = gone ? w[1] : dialog ? KindOf(dialog) : "nothing";
+        dialogKind = gone ? w[1] : KindOf(dialog);
         if (dialogKind != w[1])
             return Fail("expected dialog " + w[1] + ", got " + dialogKind);
         for (size_t i = 2; i < w.size(); i++)
@@ -690,19 +720,24 @@ struct Scene {
                 >= 0;
         if (act == "ok" || act == "cancel")
             return PostMessageA(dialog, WM_COMMAND, act == "ok" ? IDOK : IDCANCEL, 0);
+        // The countdown's caption, exactly: the caption, three blanks, ::: N :::.
+        std::string head = std::string(kCaption) + "   ::: ";
+        auto holds = [&] {
+            std::string caption = TextOf(dialog);
+            if (act == "closes")
+                return !IsWindow(dialog);
+            if (act == "counting")
+                return caption == head + N(atoi(caption.c_str() + head.size())) + " :::";
+            return IsWindow(dialog) && caption == kCaption; // stopped
+        };
         // still: no countdown, four of its 250 ms ticks pass unseen.
         if (act == "still")
             return !WaitUntil(
                 [&] {
-                    return TextOf(dialog) != kCaption;
+                    return !holds();
                 },
                 1000);
-        return Matches(act, "closes|counting|stopped") && WaitUntil([&] {
-            if (act == "closes")
-                return !IsWindow(dialog);
-            return act == "counting" ? Counting(dialog)
-                                     : IsWindow(dialog) && TextOf(dialog) == kCaption;
-        });
+        return Matches(act, "closes|counting|stopped") && WaitUntil(holds);
     }
 
     // The next lines of events.log, in order; restart: a quit, then a start.
@@ -712,12 +747,12 @@ struct Scene {
         for (int n = 1; n <= times; n++)
             for (const char* event : { "quit", "start", "exit" })
                 if ((w[2] == event || (w[2] == "restart" && event[1] != 'x'))
-                    && !Take(w[1] + " " + event, keys))
+                    && !TakeEvent(w[1] + " " + event, keys))
                     return Fail("expected \"" + w[1] + " " + event + " " + keys + "\" (" + N(n)
                         + "); events.log:\n" + ReadText(sh + "events.log"));
         return true;
     }
-    bool Take(std::string want, const std::string& keys)
+    bool TakeEvent(std::string want, const std::string& keys)
     {
         bool start = want.find(" start") != std::string::npos;
         if (start && !keys.empty())
@@ -777,76 +812,6 @@ struct Scene {
         std::sort(roles.begin(), roles.end());
         return roles.empty() ? "none" : Join(roles, 0);
     }
-
-    // Every visible window captioned like ours, queued once (marked: handles are reused); shells.
-    void Poll()
-    {
-        Locked held(lock);
-        EnumWindows(
-            [](HWND window, LPARAM list) -> BOOL {
-                char name[64] = "";
-                GetClassNameA(window, name, sizeof name);
-                if (IsWindowVisible(window) && !strcmp(name, "#32770")
-                    && TextOf(window).compare(0, strlen(kCaption), kCaption) == 0
-                    && !GetPropA(window, "QuillfernTestSeen")
-                    && SetPropA(window, "QuillfernTestSeen", window))
-                    ((std::vector<HWND>*)list)->push_back(window);
-                return TRUE;
-            },
-            (LPARAM)&queue);
-        LONG shells = 0;
-        for (const Process& process : ProcessesIn(sh))
-            for (HANDLE manager : managers)
-                shells += process.parent == GetProcessId(manager);
-        maxShells = std::max<LONG>(LONG(maxShells), shells);
-    }
-    HWND TakeWindow(DWORD timeoutMs)
-    {
-        HWND window = NULL;
-        WaitUntil(
-            [&] {
-                Locked held(lock);
-                window = queue.empty() ? NULL : queue.front();
-                if (window)
-                    queue.erase(queue.begin());
-                return window != NULL;
-            },
-            timeoutMs);
-        return window;
-    }
-    bool NoWindows()
-    {
-        std::unique_lock<std::mutex> held(lock);
-        bool none = queue.empty();
-        held.unlock();
-        return none || Fail("a box or dialog that the row does not list");
-    }
-    bool FinishClients()
-    {
-        size_t colon = lastBox.find("]: ");
-        int findings = colon == std::string::npos ? 0 : atoi(lastBox.c_str() + colon + 3);
-        bool ok = true;
-        for (HANDLE client : clients) {
-            DWORD code = Finish(client);
-            CloseHandle(client);
-            if (code != DWORD(checking ? findings : 0))
-                ok = Fail("client exit code " + N(code) + " (259: still running), box: " + lastBox);
-        }
-        clients.clear();
-        return ok;
-    }
-    HWND Manager()
-    {
-        return FindWindowA(kClass, NULL);
-    }
-    bool Exits(const Words&)
-    { // every manager of the row ends, with 0
-        for (HANDLE process : managers)
-            if (DWORD code = Finish(process))
-                return Fail("manager exit code " + N(code));
-        return true;
-    }
-    // sync: the manager has handled every message, and the row has taken every event.
     bool Sync(const Words&)
     {
         return Handled() && NoEvents();
@@ -866,8 +831,9 @@ struct Scene {
         return IsWindow(control) || Fail("the manager has gone");
     }
 
+    // From: a copy, as it may be exe.
     bool PlaceManager(const std::string& where, std::string from)
-    { // from: a copy, as it may be exe
+    {
         mgr = where + "\\";
         exe = mgr + "Quillfern.exe";
         CreateDirectoryW(Wide(mgr).c_str(), NULL);
@@ -898,47 +864,42 @@ struct Scene {
                 text.replace(at, strlen(place.first), place.second);
         return text;
     }
+
     // storm SEED N TEXTS: N seeded control and stray messages in bursts, shells killed from
-    // outside, every window answered; boxes only with one of the TEXTS.
+    // outside, every window answered; boxes only with one of the TEXTS. The answers vary with the
+    // burst, not the generator: the same messages whatever came.
     bool Storm(const Words& w)
     {
-        static const UINT kinds[] = { kMessages.at("swap"), kMessages.at("kill"),
-            kMessages.at("restart"), kMessages.at("swaptheme"), kMessages.at("terminated"), 0, 1 };
+        const UINT kinds[] = { 1026, 1027, 1033, 1032, 1025, 0, 1 }; // 0: a stray, 1: a kill
         unsigned seed = atoi(w[1].c_str());
-        int count = atoi(w[2].c_str());
-        for (size_t i = 3; i < w.size(); i++)
-            if (!gTexts.count(w[i]))
-                return Fail("no such text: " + w[i]);
-        // The answers vary with the burst, not the generator: the same messages whatever came.
         auto next = [&] {
             return (seed = seed * 1103515245u + 12345u) >> 16;
         };
-        int posted = 0;
+        HWND window = NULL;
         stores.erase("wallpaper"); // the themes it installed: any
-        for (int bursts = 0; posted < count; bursts++) {
-            for (unsigned n = 1 + next() % 8; n > 0; n--, posted++) {
+        for (size_t i = 3; i < w.size(); i++)
+            if (!gTexts.count(w[i]))
+                return Fail("no such text: " + w[i]);
+        int posted = 0;
+        for (int bursts = 0; posted < atoi(w[2].c_str()); bursts++) {
+            for (unsigned n = 1 + next() % 8; n > 0; n--) {
                 UINT message = kinds[next() % 7];
-                if (message == 1) {
+                posted++;
+                // A stray: any number from WM_USER on but the control messages.
+                for (bool stray = message == 0; stray; stray = message >= 1025 && message <= 1034)
+                    message = WM_USER + next() % (0x10000 - WM_USER);
+                if (message == 1)
                     KillIn(sh);
-                    continue;
-                }
-                if (message == 0) { // a stray: any number from WM_USER on but the control messages
-                    do
-                        message = WM_USER + next() % (0x10000 - WM_USER);
-                    while (message >= 1025 && message <= 1034);
-                }
-                PostMessageA(Manager(), message, next(), next());
+                else
+                    PostMessageA(Manager(), message, next(), next());
             }
-            for (HWND window; Handled() && (Poll(), window = TakeWindow(0)) != NULL;) {
-                // A window can close before its turn: a nested handler's answer may end it first.
+            while (Handled() && (window = TakeWindow(0)) != NULL) {
                 std::string kind = KindOf(window);
-                auto isAllowed = [&](const std::string& text) {
-                    return kind == "box \"" + gTexts[text] + "\"";
-                };
-                if (!IsWindow(window))
-                    continue;
-                if (kind != "terminated" && kind != "themes"
-                    && std::none_of(w.begin() + 3, w.end(), isAllowed))
+                bool allowed = kind == "terminated" || kind == "themes";
+                for (size_t i = 3; i < w.size(); i++)
+                    allowed = allowed || kind == "box \"" + gTexts[w[i]] + "\"";
+                // A window can close before its turn: a nested handler's answer may end it first.
+                if (IsWindow(window) && !allowed)
                     return Fail("storm: unexpected " + kind + " after " + N(posted) + " messages");
                 if (kind == "terminated")
                     PostMessageA(GetDlgItem(window, bursts % 2 ? IDC_LITESTEP : IDC_EXPLORER),
@@ -954,27 +915,19 @@ struct Scene {
         }
         return true;
     }
-
     // cycles N: the manager's threads and handles stay flat over N restarts after N to warm up. The
     // one allowance: what Wine's own WaitForInputIdle leaves in its caller, as this process keeps
     // it, waiting for each shell too.
     bool Cycles(const Words& w)
     {
-        DWORD me = GetCurrentProcessId();
-        DWORD pid = GetProcessId(managers.front());
         int count = atoi(w[1].c_str());
-        int base = 0;
-        int threads = 0;
-        int mine = 0;
+        std::vector<int> before;
+        std::vector<int> after;
         for (int n = -count; n < count; n++) {
-            if (n == 0) { // the watcher held: nothing else of ours makes handles meanwhile
-                Locked held(lock);
-                base = Handles(pid);
-                threads = Threads(pid);
-                mine = Handles(me);
-            }
-            if (!PostMessageA(Manager(), kMessages.at("restart"), 0, 0)
-                || !Wait({ "wait", "litestep", "restart" }) || !Handled())
+            if (n == 0)
+                before = Counts();
+            if (!Post({ "post", "restart" }) || !Wait({ "wait", "litestep", "restart" })
+                || !Handled())
                 return false;
             for (const Process& shell : ProcessesIn(sh)) {
                 HANDLE process
@@ -983,19 +936,26 @@ struct Scene {
                 CloseHandle(process);
             }
         }
-        std::string growth;
-        bool flat = WaitUntil(
-            [&] {
-                Locked held(lock);
-                int nowThreads = Threads(pid);
-                int nowHandles = Handles(pid);
-                int wineLeak = Handles(me) - mine;
-                growth = "threads " + N(threads) + " to " + N(nowThreads) + ", handles " + N(base)
-                    + " to " + N(nowHandles) + "; Wine's own WaitForInputIdle left " + N(wineLeak);
-                return base > 0 && nowThreads <= threads && nowHandles - base <= wineLeak;
-            },
-            5000);
-        return count > 0 && (flat || Fail("grew: " + growth));
+        auto flat = [&] {
+            after = Counts();
+            return before[1] > 0 && after[0] <= before[0]
+                && after[1] - before[1] <= after[2] - before[2];
+        };
+        return WaitUntil(flat, 5000)
+            || Fail("grew: threads " + N(before[0]) + " to " + N(after[0]) + ", handles "
+                + N(before[1]) + " to " + N(after[1]) + "; Wine's own WaitForInputIdle left "
+                + N(after[2] - before[2]));
+    }
+    // The manager's threads and handles, and this process's handles, the watcher held: nothing
+    // else of ours makes handles meanwhile.
+    std::vector<int> Counts()
+    {
+        Locked held(lock);
+        DWORD pid = GetProcessId(managers.front());
+        std::vector<int> counts = { -1, Handles(pid), Handles(GetCurrentProcessId()) };
+        for (const Process& process : ProcessesIn(""))
+            counts[0] = process.pid == pid ? process.threads : counts[0];
+        return counts;
     }
 };
 
