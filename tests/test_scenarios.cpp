@@ -11,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -87,30 +88,31 @@ std::string Join(const Words& words, size_t from)
         text += (i > from ? " " : "") + words[i];
     return text;
 }
-// A word against a pattern: "a|b" one of them, "*" any word, "#" a whole number from 1, "TEXT" a
-// text's name, "ROLE" a stand-in's.
-bool Matches(const std::string& word, const std::string& pattern)
+typedef std::vector<std::pair<std::string, std::string>> Pairs;
+// Each of the texts replaced by its substitute, from the left.
+std::string Replaced(std::string text, const Pairs& substitutes)
 {
-    return pattern == "*"
-        || (pattern == "#" && atoi(word.c_str()) > 0 && word == N(atoi(word.c_str())))
-        || (pattern == "TEXT" && gTexts.count(word))
-        || (pattern == "ROLE" && std::count(kRoles.begin(), kRoles.end(), word))
-        || ("|" + pattern + "|").find("|" + word + "|") != std::string::npos;
+    for (const auto& [from, to] : substitutes)
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+            text.replace(at, from.size(), to);
+    return text;
 }
-// A step's words against its verb's: a pattern a word, "?" after one that may be left out, "..."
-// last for any more words.
-bool Fits(const Words& w, const std::string& patterns)
+bool OneOf(const std::string& word, const std::string& pattern)
 {
-    std::istringstream in(patterns);
-    size_t i = 1;
-    for (std::string p; in >> p && p != "...";) {
-        bool optional = p.back() == '?';
-        if (i < w.size() && Matches(w[i], optional ? p.substr(0, p.size() - 1) : p))
-            i++;
-        else if (!optional)
-            return false;
-    }
-    return i == w.size() || patterns.find("...") != std::string::npos;
+    return std::regex_match(word, std::regex(pattern));
+}
+// A step's words after its verb against a regular expression in which ANY stands for a word, ROLE
+// for a stand-in's name, # for a whole number from 1 and TEXT for a text's name.
+bool Fits(const Words& w, const std::string& pattern)
+{
+    std::string texts;
+    for (const auto& text : gTexts)
+        texts += "|" + text.first;
+    return OneOf(Join(w, 1),
+        Replaced(pattern,
+            { { "ANY", "\\S+" }, { "ROLE", "(litestep|explorer|altshell|folder)" },
+                { "#", "[1-9][0-9]*" },
+                { "TEXT", "(" + texts.substr(texts.empty() ? 0 : 1) + ")" } }));
 }
 bool KeyDown()
 {
@@ -300,9 +302,8 @@ std::vector<Row> LoadRows()
         size_t equals = line.find(" = ");
         bool named = line[0] == '[';
         if (line.compare(0, 5, "text ") == 0 && equals != std::string::npos) {
-            std::string& text = gTexts[line.substr(5, equals - 5)] = line.substr(equals + 3);
-            for (size_t at; (at = text.find("\\n")) != std::string::npos;)
-                text.replace(at, 2, "\n");
+            gTexts[line.substr(5, equals - 5)]
+                = Replaced(line.substr(equals + 3), { { "\\n", "\n" } });
             continue;
         }
         if (line.empty() || line[0] == '#')
@@ -390,11 +391,11 @@ struct Scene {
             made = made && CopyFileA(standin.c_str(), (sh + role + ".exe").c_str(), FALSE);
         for (std::string file : { "step.rc", "modules.ini" })
             made = made && WriteText(sh + file, "own " + file);
-        for (const char* item : { "Quillfern.litestep_exe=@sh\\litestep.exe",
-                 "Quillfern.explorer_exe=@sh\\explorer.exe", "Alternate_Shells.altshell_name_1=Alt",
-                 "Alternate_Shells.altshell_path_1=@sh\\altshell.exe", "shell=litestep_exe",
-                 "kill_delay=5" })
-            made = made && Set(item);
+        made = made
+            && Cfg({ "cfg", "Quillfern.litestep_exe=@sh\\litestep.exe",
+                "Quillfern.explorer_exe=@sh\\explorer.exe", "Alternate_Shells.altshell_name_1=Alt",
+                "Alternate_Shells.altshell_path_1=@sh\\altshell.exe", "shell=litestep_exe",
+                "kill_delay=5" });
         RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
         for (const auto& store : kSentinels)
             made = made && SetValue(store.first, store.second) && Read(store.first) == store.second;
@@ -438,59 +439,67 @@ struct Scene {
         return done || Fail("cannot");
     }
 
-    // The verbs: the words each takes (as Fits reads them; "xN" last: the step may end with a
+    // The verbs: the words each takes (as Fits reads them; " x#" last: the step may end with a
     // repetition) and what does it.
     bool Do(Words w)
     {
         static const std::map<std::string, std::pair<std::string, Verb>> verbs = {
-            { "cfg", { "* ...", &Scene::Cfg } },
+            { "cfg", { "ANY( ANY)*", &Scene::Cfg } },
             { "themes", { "#", &Scene::Themes } },
-            { "behave", { "ROLE stubborn|busy|dies|windowless|explore?", &Scene::Files } },
-            { "write", { "* * ...", &Scene::Files } },
-            { "remove", { "*", &Scene::Files } },
-            { "mkdir", { "*", &Scene::Files } },
+            { "behave", { "ROLE( (stubborn|busy|dies|windowless|explore))?", &Scene::Files } },
+            { "write", { "ANY ANY( ANY)*", &Scene::Files } },
+            { "remove", { "ANY", &Scene::Files } },
+            { "mkdir", { "ANY", &Scene::Files } },
             { "cfgtext", { "TEXT", &Scene::Files } },
             { "platform", { "win98|nt40", &Scene::Platform } },
-            { "setreg", { "HKLM|HKCU|WOW Shell|AutoRestartShell *", &Scene::SetReg } },
-            { "recovery", { "press|take|free", &Scene::Recovery } },
+            { "setreg", { "(HKLM|HKCU|WOW) (Shell|AutoRestartShell) ANY", &Scene::SetReg } },
             { "fault", { "winlogon", &Scene::Fault } },
             { "longdir", { "#", &Scene::LongDir } },
             { "start", { "", &Scene::Started } },
-            { "client", { "...", &Scene::Started } },
-            { "press", { "", &Scene::Press } },
-            { "release", { "", &Scene::Press } },
-            { "launch", { "ROLE", &Scene::Launch } },
+            { "client", { ".*", &Scene::Started } },
+            { "press", { "", &Scene::Keys } },
+            { "release", { "", &Scene::Keys } },
+            { "recovery", { "press|take|free", &Scene::Keys } },
+            { "launch", { "ROLE", &Scene::ByHand } },
+            { "terminate", { "ROLE?", &Scene::ByHand } },
             { "post",
-                { "terminated|swap|kill|quit|swaptheme|restart|nuke|close|destroy|queryend xN",
+                { "(terminated|swap|kill|quit|swaptheme|restart|nuke|close|destroy|queryend)( x#)?",
                     &Scene::Post } },
-            { "terminate", { "ROLE?", &Scene::Terminate } },
-            { "box", { "TEXT ok|yes|no", &Scene::Box } },
-            { "dialog", { "choice|terminated|themes ...", &Scene::Dialog } },
-            { "wait", { "ROLE start|quit|exit|restart shift|control|none? xN", &Scene::Wait } },
+            { "box", { "TEXT (ok|yes|no)", &Scene::Box } },
+            { "dialog", { "(choice|terminated|themes)( ANY)*", &Scene::Dialog } },
+            { "wait",
+                { "ROLE (start|quit|exit|restart)( (shift|control|none))?( x#)?", &Scene::Wait } },
             { "sync", { "", &Scene::Sync } },
-            { "expect", { "running|shell|reg|file|keys|wallpaper * ...", &Scene::Expect } },
+            { "expect", { "(running|shell|reg|file|keys|wallpaper) ANY( ANY)*", &Scene::Expect } },
             { "exits", { "", &Scene::Exits } },
-            { "storm", { "# # TEXT ...", &Scene::Storm } },
+            { "storm", { "# #( TEXT)+", &Scene::Storm } },
             { "cycles", { "#", &Scene::Cycles } },
         };
         auto verb = verbs.find(w[0]);
-        std::string words = verb == verbs.end() ? "-" : verb->second.first;
-        size_t repetition = words.find(" xN");
-        times = w.back()[0] == 'x' ? atoi(w.back().c_str() + 1) : 1;
-        if (repetition != std::string::npos && times > 0 && w.back() == "x" + N(times))
-            w.pop_back();
-        else
-            times = 1;
-        if (verb == verbs.end() || !Fits(w, words.substr(0, repetition)))
+        if (verb == verbs.end() || !Fits(w, verb->second.first))
             return Fail("not understood: an unknown verb, word or name, or a bad repetition");
+        times = 1;
+        if (verb->second.first.find("x#") != std::string::npos && w.back()[0] == 'x') {
+            times = atoi(w.back().c_str() + 1);
+            w.pop_back();
+        }
         return (this->*verb->second.second)(w);
     }
 
+    // KEY=VALUE or SECTION.KEY=VALUE, in [default] when no section.
     bool Cfg(const Words& w)
     {
-        for (size_t i = 1; i < w.size(); i++)
-            if (w[i].find('=') == std::string::npos || !Set(w[i]))
+        for (size_t i = 1; i < w.size(); i++) {
+            size_t dot = w[i].find('.');
+            size_t equals = w[i].find('=');
+            size_t from = dot < equals ? dot + 1 : 0;
+            std::string section = from ? Resolve(w[i].substr(0, dot)) : "default";
+            std::string key = w[i].substr(from, equals - from);
+            if (equals == std::string::npos
+                || !WritePrivateProfileStringA(section.c_str(), key.c_str(),
+                    Resolve(w[i].substr(equals + 1)).c_str(), cfg.c_str()))
                 return Fail("not a KEY=VALUE: " + w[i]);
+        }
         return true;
     }
     bool Themes(const Words& w)
@@ -501,9 +510,9 @@ struct Scene {
             CreateDirectoryA((dir + name).c_str(), NULL);
             for (std::string rc : { "step.rc", "modules.ini" })
                 WriteText(dir + name + "\\" + rc, rc + " of " + name);
-            for (const std::string& item : { "name_" + N(n) + "=" + name,
-                     "path_" + N(n) + "=" + path, "back_" + N(n) + "=" + path + "\\back.bmp" })
-                Set("Themes.theme_" + item);
+            Cfg({ "cfg", "Themes.theme_name_" + N(n) + "=" + name,
+                "Themes.theme_path_" + N(n) + "=" + path,
+                "Themes.theme_back_" + N(n) + "=" + path + "\\back.bmp" });
         }
         return true;
     }
@@ -513,8 +522,7 @@ struct Scene {
     {
         std::string path = w[0] == "behave" ? sh + w[1] + ".txt" : dir + w[1];
         std::string text = w[0] == "cfgtext" ? Resolve(gTexts[w[1]]) : Join(w, 2);
-        for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
-            text.insert(at, "\r");
+        text = Replaced(text, { { "\n", "\r\n" } });
         if (w[0] == "remove")
             return Done(DeleteFileA(path.c_str()));
         if (w[0] == "mkdir")
@@ -584,30 +592,29 @@ struct Scene {
                     + " (259: still running), box: " + lastBox);
         return true;
     }
-    bool Press(const Words& w)
-    {
-        keybd_event(VK_CONTROL, 0, w[0] == "press" ? 0 : KEYEVENTF_KEYUP, 0);
-        return true;
-    }
-    // From outside, as Task Manager would: the stand-in writes nothing.
-    bool Terminate(const Words& w)
-    {
-        KillIn(sh + (w.size() > 1 ? w[1] : ""));
-        return true;
-    }
-    // The default recovery key, ctrl+alt+shift+f12: pressed, or taken by this program first (the
-    // manager's registration then fails with 1409) and let go.
-    bool Recovery(const Words& w)
+    // press, release: the Control key. recovery: the default recovery key, Ctrl+Alt+Shift+F12,
+    // pressed (down in turn, then up the other way round), or taken by this program first (the
+    // manager's registration then fails with 1409) until free.
+    bool Keys(const Words& w)
     {
         const BYTE keys[] = { VK_CONTROL, VK_MENU, VK_SHIFT, VK_F12 };
-        for (int i = 0; w[1] == "press" && i < 8; i++) // down in turn, then up the other way round
+        bool chord = w.size() > 1 && w[1] == "press";
+        int from = w[0] == "release" ? 7 : 0;
+        int to = chord ? 8 : w[0] == "recovery" ? 0 : from + 1;
+        for (int i = from; i < to; i++)
             keybd_event(keys[i < 4 ? i : 7 - i], 0, i < 4 ? 0 : KEYEVENTF_KEYUP, 0);
-        if (w[1] == "take")
+        if (w.size() > 1 && w[1] == "take")
             return Done(RegisterHotKey(NULL, 1, MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12));
-        return Done(w[1] == "press" || UnregisterHotKey(NULL, 1));
+        return Done(w[0] != "recovery" || chord || UnregisterHotKey(NULL, 1));
     }
-    bool Launch(const Words& w)
+    // launch ROLE; terminate [ROLE]: from outside, as Task Manager would (the stand-in writes
+    // nothing).
+    bool ByHand(const Words& w)
     {
+        if (w[0] == "terminate")
+            KillIn(sh + (w.size() > 1 ? w[1] : ""));
+        if (w[0] == "terminate")
+            return true;
         launched.insert(w[1]);
         return Done(CloseHandle(Start(sh + w[1] + ".exe", "")));
     }
@@ -710,14 +717,13 @@ struct Scene {
             return act == "click"
                 ? PostMessageA(GetDlgItem(dialog, buttons.at(arg)), BM_CLICK, 0, 0)
                 : IsDlgButtonChecked(dialog, buttons.at(arg)) == BST_CHECKED;
-        if (act == "pick" && !Matches(arg, "#")) // by the name shown
-            arg = N(1
-                + SendDlgItemMessageA(
-                    dialog, IDC_THEMELIST, LB_FINDSTRINGEXACT, -1, (LPARAM)arg.c_str()));
-        if (act == "pick" && arg != "0")
-            return SendDlgItemMessageA(
-                       dialog, IDC_THEMELIST, LB_SETCURSEL, atoi(arg.c_str()) - 1, 0)
-                >= 0;
+        // pick=N: the Nth item; pick=NAME: the item showing NAME.
+        int item = OneOf(arg, "[1-9][0-9]*") ? atoi(arg.c_str()) - 1
+                                             : SendDlgItemMessageA(dialog, IDC_THEMELIST,
+                                                 LB_FINDSTRINGEXACT, -1, (LPARAM)arg.c_str());
+        if (act == "pick")
+            return item >= 0
+                && SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_SETCURSEL, item, 0) >= 0;
         if (act == "ok" || act == "cancel")
             return PostMessageA(dialog, WM_COMMAND, act == "ok" ? IDOK : IDCANCEL, 0);
         // The countdown's caption, exactly: the caption, three blanks, ::: N :::.
@@ -737,7 +743,7 @@ struct Scene {
                     return !holds();
                 },
                 1000);
-        return Matches(act, "closes|counting|stopped") && WaitUntil(holds);
+        return OneOf(act, "closes|counting|stopped") && WaitUntil(holds);
     }
 
     // The next lines of events.log, in order; restart: a quit, then a start.
@@ -790,7 +796,7 @@ struct Scene {
                                             : what;
         if (what == "shell" || what == "wallpaper")
             want = (store == "HKLM Shell" ? "REG_SZ:" : "") + Resolve(want);
-        if (!Matches(what, "running|file|keys") && !stores.count(store))
+        if (!OneOf(what, "running|file|keys") && !stores.count(store))
             return Fail("no such store: " + store);
         if (stores.count(store))
             stores[store] = want;
@@ -839,30 +845,15 @@ struct Scene {
         CreateDirectoryW(Wide(mgr).c_str(), NULL);
         return Done(CopyFileW(Wide(from).c_str(), Wide(exe).c_str(), FALSE));
     }
-    bool Set(const std::string& item)
-    {
-        size_t dot = item.find('.');
-        size_t equals = item.find('=');
-        size_t from = dot < equals ? dot + 1 : 0;
-        std::string section = from ? Resolve(item.substr(0, dot)) : "default";
-        std::string key = item.substr(from, equals - from);
-        std::string value = Resolve(item.substr(equals + 1));
-        return Done(
-            WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), cfg.c_str()));
-    }
     // manager: this row's manager; @sh\, @dir\ and @user its directories and user.
-    std::string Resolve(std::string text)
+    std::string Resolve(const std::string& text)
     {
         char user[256] = "";
         DWORD size = sizeof user;
         GetUserNameA(user, &size);
-        if (text == "manager")
-            return exe;
-        for (auto place : { std::make_pair("@sh\\", sh), std::make_pair("@dir\\", dir),
-                 std::make_pair("@user", std::string(user)) })
-            for (size_t at; (at = text.find(place.first)) != std::string::npos;)
-                text.replace(at, strlen(place.first), place.second);
-        return text;
+        return text == "manager"
+            ? exe
+            : Replaced(text, { { "@sh\\", sh }, { "@dir\\", dir }, { "@user", user } });
     }
 
     // storm SEED N TEXTS: N seeded control and stray messages in bursts, shells killed from
@@ -877,9 +868,6 @@ struct Scene {
         };
         HWND window = NULL;
         stores.erase("wallpaper"); // the themes it installed: any
-        for (size_t i = 3; i < w.size(); i++)
-            if (!gTexts.count(w[i]))
-                return Fail("no such text: " + w[i]);
         int posted = 0;
         for (int bursts = 0; posted < atoi(w[2].c_str()); bursts++) {
             for (unsigned n = 1 + next() % 8; n > 0; n--) {
