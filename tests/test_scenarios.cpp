@@ -22,21 +22,15 @@ namespace
 {
 
 typedef std::vector<std::string> Words;
-typedef std::lock_guard<std::mutex> Locked;
+typedef std::vector<std::pair<std::string, std::string>> Pairs;
+typedef std::lock_guard<std::recursive_mutex> Locked;
 struct Step {
     int line;
     Words words;
-    std::string text;
 };
 struct Row {
     std::string name;
     std::vector<Step> steps;
-};
-struct Process {
-    DWORD pid;
-    DWORD parent;
-    int threads;
-    std::string role;
 };
 
 // What other programs see of the manager, as its users are told it.
@@ -61,17 +55,12 @@ const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
 const char kSystemIni[] = "C:\\windows\\system.ini"; // Wine's Windows directory
 std::map<std::string, std::string> gTexts;
 
-template <typename F> bool WaitUntil(F done, DWORD timeoutMs = kWaitMs)
+template <typename F> bool WaitUntil(F done, DWORD timeoutMs = kWaitMs, bool want = true)
 {
-    for (DWORD start = GetTickCount(); !done(); Sleep(20))
+    for (DWORD start = GetTickCount(); done() != want; Sleep(20))
         if (GetTickCount() - start >= timeoutMs)
             return false;
     return true;
-}
-// A program the environment names (the i686 lane's), or this build's.
-std::string Given(const char* name, const std::string& built)
-{
-    return getenv(name) ? getenv(name) : kBin + built;
 }
 std::string N(long long number)
 {
@@ -81,15 +70,14 @@ std::wstring Wide(const std::string& text)
 {
     return std::wstring(text.begin(), text.end());
 }
-std::string Join(const Words& words, size_t from)
+std::string Join(const Words& words, size_t from, const char* between = " ")
 {
     std::string text;
     for (size_t i = from; i < words.size(); i++)
-        text += (i > from ? " " : "") + words[i];
+        text += (i > from ? between : "") + words[i];
     return text;
 }
-typedef std::vector<std::pair<std::string, std::string>> Pairs;
-// Each of the texts replaced by its substitute, from the left.
+// Each text replaced by its substitute, from the left.
 std::string Replaced(std::string text, const Pairs& substitutes)
 {
     for (const auto& [from, to] : substitutes)
@@ -105,14 +93,13 @@ bool OneOf(const std::string& word, const std::string& pattern)
 // for a stand-in's name, # for a whole number from 1 and TEXT for a text's name.
 bool Fits(const Words& w, const std::string& pattern)
 {
-    std::string texts;
+    Words texts;
     for (const auto& text : gTexts)
-        texts += "|" + text.first;
+        texts.push_back(text.first);
     return OneOf(Join(w, 1),
         Replaced(pattern,
-            { { "ANY", "\\S+" }, { "ROLE", "(litestep|explorer|altshell|folder)" },
-                { "#", "[1-9][0-9]*" },
-                { "TEXT", "(" + texts.substr(texts.empty() ? 0 : 1) + ")" } }));
+            { { "ANY", "\\S+" }, { "ROLE", "(" + Join(kRoles, 0, "|") + ")" },
+                { "#", "[1-9][0-9]*" }, { "TEXT", "(" + Join(texts, 0, "|") + ")" } }));
 }
 bool KeyDown()
 {
@@ -146,24 +133,24 @@ HANDLE Start(const std::string& exe, const std::string& args)
     return info.hProcess;
 }
 // The exit code, or STILL_ACTIVE (259) when the process did not end in time.
-DWORD Finish(HANDLE process)
+DWORD Finish(HANDLE process, bool close = false)
 {
     DWORD code = STILL_ACTIVE;
     if (WaitForSingleObject(process, kWaitMs) == WAIT_OBJECT_0)
         GetExitCodeProcess(process, &code);
+    if (close)
+        CloseHandle(process);
     return code;
 }
 bool Reg(const std::string& args)
 {
-    HANDLE reg = Start("C:\\windows\\system32\\reg.exe", args);
-    DWORD code = Finish(reg);
-    return CloseHandle(reg) && code == 0;
+    return Finish(Start("C:\\windows\\system32\\reg.exe", args), true) == 0;
 }
 
-// The processes whose image lies under dir ("": all).
-std::vector<Process> ProcessesIn(const std::string& dir)
+// The processes whose image lies under dir ("": all), with their names lower-cased.
+std::vector<PROCESSENTRY32> ProcessesIn(const std::string& dir)
 {
-    std::vector<Process> found;
+    std::vector<PROCESSENTRY32> found;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry = { sizeof entry };
     for (BOOL more = Process32First(snapshot, &entry); more;
@@ -171,11 +158,10 @@ std::vector<Process> ProcessesIn(const std::string& dir)
         char path[2 * MAX_PATH] = "";
         DWORD size = sizeof path;
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-        std::string role(entry.szExeFile, strcspn(entry.szExeFile, "."));
+        CharLowerA(entry.szExeFile);
         if (process && QueryFullProcessImageNameA(process, 0, path, &size)
             && !_strnicmp(path, dir.c_str(), dir.size()))
-            found.push_back({ entry.th32ProcessID, entry.th32ParentProcessID, int(entry.cntThreads),
-                CharLowerA(&role[0]) });
+            found.push_back(entry);
         CloseHandle(process);
     }
     CloseHandle(snapshot);
@@ -183,61 +169,51 @@ std::vector<Process> ProcessesIn(const std::string& dir)
 }
 void KillIn(const std::string& dir)
 {
-    for (const Process& entry : ProcessesIn(dir)) {
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.pid);
+    for (const PROCESSENTRY32& entry : ProcessesIn(dir)) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
         TerminateProcess(process, 0xDEAD);
         WaitForSingleObject(process, kWaitMs);
         CloseHandle(process);
     }
 }
 
-// A store's registry value: "HKLM", "HKCU" or "WOW" (HKLM's 32-bit view), then the value's name;
-// Wine keeps a wallpaper set for the session (and each process's first reading) in its own key.
-struct Value {
-    HKEY root;
-    const char* key;
-    const char* name;
-};
-Value At(const std::string& store)
-{
-    if (store == "wallpaper")
-        return { HKEY_CURRENT_USER,
-            "Software\\Wine\\Temporary System Parameters\\Control Panel\\Desktop", "Wallpaper" };
-    return { store.compare(0, 4, "HKCU") ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER,
-        store.compare(0, 4, "WOW ") ? kWinlogon : kWow, store.c_str() + store.find(' ') + 1 };
-}
 // A store as log-on reads it (the 64-bit view), typed: "REG_SZ:text", "REG_DWORD:n", "<missing>";
-// System.ini and the wallpaper as bare text.
-std::string Read(const std::string& store)
+// System.ini and the wallpaper bare. Set first to a value, given as it reads. A Winlogon store:
+// "HKLM", "HKCU" or "WOW" (HKLM's 32-bit view), then the value's name; Wine keeps the wallpaper
+// set for the session (and each process's first reading) in a key of its own.
+std::string Store(const std::string& store, const std::string& value = "")
 {
     char text[1024] = "<missing>";
     DWORD type = 0;
     DWORD size = sizeof text - 1;
-    Value at = At(store);
+    DWORD number = atoi(value.c_str() + 10);
+    bool wallpaper = store == "wallpaper";
+    HKEY root = store.compare(0, 4, "HKCU") && !wallpaper ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    const char* key = wallpaper
+        ? "Software\\Wine\\Temporary System Parameters\\Control Panel\\Desktop"
+        : store.compare(0, 4, "WOW ") ? kWinlogon
+                                      : kWow;
+    const char* name = wallpaper ? "Wallpaper" : store.c_str() + store.find(' ') + 1;
+    if (store == "System.ini" && !value.empty())
+        WritePrivateProfileStringA("boot", "shell", value.c_str(), kSystemIni);
+    else if (wallpaper && !value.empty())
+        SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void*)value.c_str(), 0);
+    else if (value == "<missing>")
+        RegDeleteKeyValueA(root, key, name);
+    else if (value.compare(0, 10, "REG_DWORD:") == 0)
+        RegSetKeyValueA(root, key, name, REG_DWORD, &number, sizeof number);
+    else if (!value.empty())
+        RegSetKeyValueA(root, key, name, REG_SZ, value.c_str() + 7, value.size() - 6);
     if (store == "System.ini")
         GetPrivateProfileStringA("boot", "shell", "<missing>", text, sizeof text, kSystemIni);
-    else if (RegGetValueA(at.root, at.key, at.name, RRF_RT_ANY | RRF_NOEXPAND, &type, text, &size))
+    else if (RegGetValueA(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, &type, text, &size))
         return "<missing>";
     if (type == REG_DWORD)
         return "REG_DWORD:" + N(*(DWORD*)text);
-    if (type == REG_SZ && store != "wallpaper")
-        return "REG_SZ:" + std::string(text);
-    return (type == REG_SZ || type == 0 ? "" : "type " + N(type) + ":") + std::string(text);
-}
-// A store set as Read gives it.
-bool SetValue(const std::string& store, const std::string& value)
-{
-    Value at = At(store);
-    DWORD number = atoi(value.c_str() + 10);
-    if (store == "System.ini")
-        return WritePrivateProfileStringA("boot", "shell", value.c_str(), kSystemIni);
-    if (store == "wallpaper")
-        return SystemParametersInfoA(SPI_SETDESKWALLPAPER, 0, (void*)value.c_str(), 0);
-    if (value == "<missing>")
-        return RegDeleteKeyValueA(at.root, at.key, at.name) != ERROR_ACCESS_DENIED;
-    if (value.compare(0, 10, "REG_DWORD:") == 0)
-        return !RegSetKeyValueA(at.root, at.key, at.name, REG_DWORD, &number, sizeof number);
-    return !RegSetKeyValueA(at.root, at.key, at.name, REG_SZ, value.c_str() + 7, value.size() - 6);
+    return (type == REG_SZ && !wallpaper ? "REG_SZ:"
+                   : type > REG_SZ       ? "type " + N(type) + ":"
+                                         : "")
+        + text;
 }
 // The handles a process holds, as the system lists them (GetProcessHandleCount: 0 under Wine).
 int Handles(DWORD pid)
@@ -280,9 +256,9 @@ std::string KindOf(HWND window)
     // A box is read once complete: its text comes after its caption.
     WaitUntil(
         [&] {
-            return !(text = TextOf(GetDlgItem(window, 0xFFFF))).empty();
+            return (text = TextOf(GetDlgItem(window, 0xFFFF))).empty();
         },
-        5000);
+        5000, false);
     return "box \"" + text + "\"";
 }
 
@@ -292,31 +268,30 @@ std::string TestName(std::string name)
         c = isalnum((unsigned char)c) ? c : '_';
     return name;
 }
+// Rows and texts; a step before the first row is a row of its own.
 std::vector<Row> LoadRows()
 {
     std::vector<Row> rows;
+    KillIn(kBin + "scratch\\"); // what a run stopped half-way left running
     std::istringstream in(ReadText(QF_SOURCE_DIR_WIN "\\tests\\scenarios.txt"));
     std::string line;
     for (int number = 1; std::getline(in, line); number++) {
+        std::smatch part;
         line.erase(line.find_last_not_of(" \r") + 1);
-        size_t equals = line.find(" = ");
-        bool named = line[0] == '[';
-        if (line.compare(0, 5, "text ") == 0 && equals != std::string::npos) {
-            gTexts[line.substr(5, equals - 5)]
-                = Replaced(line.substr(equals + 3), { { "\\n", "\n" } });
+        bool text = std::regex_match(line, part, std::regex("text (\\w+) = (.*)"));
+        if (text)
+            gTexts[part[1]] = Replaced(part[2], { { "\\n", "\n" } });
+        if (text || line.empty() || line[0] == '#')
             continue;
-        }
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (named || rows.empty()) // a step before any row is a row of its own
-            rows.push_back({ named ? line.substr(1, line.find(']') - 1) : "before any row", {} });
-        std::istringstream steps(named ? line.substr(line.find(']') + 1) : line);
+        std::regex_match(line, part, std::regex("(\\[([^\\]]*)\\])?(.*)"));
+        if (part[1].matched || rows.empty())
+            rows.push_back({ part[1].matched ? part[2].str() : "before any row", {} });
+        std::istringstream steps(part[3].str());
         for (std::string step; std::getline(steps, step, ';');) {
             std::istringstream split(step);
             Words words { std::istream_iterator<std::string>(split), {} };
             if (!words.empty())
-                rows.back().steps.push_back(
-                    { number, words, step.substr(step.find_first_not_of(' ')) });
+                rows.back().steps.push_back({ number, words });
         }
     }
     return rows;
@@ -344,7 +319,7 @@ struct Scene {
     std::vector<HANDLE> clients;
     std::set<std::string> launched;
     std::map<std::string, std::string> stores = kSentinels; // as they must be: last set or read
-    std::mutex lock; // over what the watcher shares: the queue, the managers
+    std::recursive_mutex lock; // over what the watcher shares: the queue, the managers
     std::vector<HWND> queue;
     HWND dialog = NULL;
     std::string dialogKind;
@@ -382,13 +357,16 @@ struct Scene {
     // The scratch directory afresh, the stand-ins, the configuration, every store at its sentinel.
     bool Made()
     {
-        std::string standin = Given("QF_STANDIN", "testbin\\standin.exe");
+        const char* standin = getenv("QF_STANDIN");
+        const char* given = getenv("QF_EXE"); // the i686 lane's
         std::error_code error;
         std::filesystem::remove_all(Wide(dir), error);
         bool made = !error && std::filesystem::create_directories(Wide(sh), error)
-            && PlaceManager(dir + "mgr", Given("QF_EXE", "Quillfern.exe"));
+            && PlaceManager(dir + "mgr", given ? given : kBin + "Quillfern.exe");
         for (const std::string& role : kRoles)
-            made = made && CopyFileA(standin.c_str(), (sh + role + ".exe").c_str(), FALSE);
+            made = made
+                && CopyFileA(standin ? standin : (kBin + "testbin\\standin.exe").c_str(),
+                    (sh + role + ".exe").c_str(), FALSE);
         for (std::string file : { "step.rc", "modules.ini" })
             made = made && WriteText(sh + file, "own " + file);
         made = made
@@ -398,7 +376,7 @@ struct Scene {
                 "kill_delay=5" });
         RegDeleteKeyValueA(HKEY_CURRENT_USER, kAppDefaults, "Version");
         for (const auto& store : kSentinels)
-            made = made && SetValue(store.first, store.second) && Read(store.first) == store.second;
+            made = made && Store(store.first, store.second) == store.second;
         // Wine's own tray window would pass for a running shell: the session helper hides it.
         return (made && !FindWindowA("Shell_TrayWnd", NULL))
             || Fail("the scene not made: directories, stand-ins, stores or session helper");
@@ -419,14 +397,15 @@ struct Scene {
         if (!ClientsEnd() || (Manager() && !Handled()) || !NoEvents() || !NoWindows())
             return;
         for (const auto& store : stores)
-            if (Read(store.first) != store.second)
-                Fail(store.first + " changed to \"" + Read(store.first) + "\"");
+            if (Store(store.first) != store.second)
+                Fail(store.first + " changed to \"" + Store(store.first) + "\"");
         if (maxShells > 1 || (managersShell && maxShells == 0))
             Fail("shells of a manager at once, at most: " + N(maxShells));
     }
     bool Fail(const std::string& what)
     {
-        std::string where = step ? "line " + N(step->line) + " `" + step->text + "`" : "the end";
+        std::string where
+            = step ? "line " + N(step->line) + " `" + Join(step->words, 0) + "`" : "the end";
         std::string pending;
         Locked held(lock);
         for (HWND window : queue)
@@ -444,26 +423,21 @@ struct Scene {
     bool Do(Words w)
     {
         static const std::map<std::string, std::pair<std::string, Verb>> verbs = {
-            { "cfg", { "ANY( ANY)*", &Scene::Cfg } },
-            { "themes", { "#", &Scene::Themes } },
+            { "cfg", { "ANY( ANY)*", &Scene::Cfg } }, { "themes", { "#", &Scene::Themes } },
             { "behave", { "ROLE( (stubborn|busy|dies|windowless|explore))?", &Scene::Files } },
             { "write", { "ANY ANY( ANY)*", &Scene::Files } },
-            { "remove", { "ANY", &Scene::Files } },
-            { "mkdir", { "ANY", &Scene::Files } },
+            { "remove", { "ANY", &Scene::Files } }, { "mkdir", { "ANY", &Scene::Files } },
             { "cfgtext", { "TEXT", &Scene::Files } },
-            { "platform", { "win98|nt40", &Scene::Platform } },
-            { "setreg", { "(HKLM|HKCU|WOW) (Shell|AutoRestartShell) ANY", &Scene::SetReg } },
-            { "fault", { "winlogon", &Scene::Fault } },
-            { "longdir", { "#", &Scene::LongDir } },
-            { "start", { "", &Scene::Started } },
-            { "client", { ".*", &Scene::Started } },
-            { "press", { "", &Scene::Keys } },
-            { "release", { "", &Scene::Keys } },
+            { "platform", { "win98|nt40", &Scene::Stores } },
+            { "setreg", { "(HKLM|HKCU|WOW) (Shell|AutoRestartShell) ANY", &Scene::Stores } },
+            { "fault", { "winlogon", &Scene::Stores } }, { "longdir", { "#", &Scene::LongDir } },
+            { "start", { "", &Scene::Started } }, { "client", { ".*", &Scene::Started } },
+            { "press", { "", &Scene::Keys } }, { "release", { "", &Scene::Keys } },
             { "recovery", { "press|take|free", &Scene::Keys } },
-            { "launch", { "ROLE", &Scene::ByHand } },
-            { "terminate", { "ROLE?", &Scene::ByHand } },
+            { "launch", { "ROLE", &Scene::ByHand } }, { "terminate", { "ROLE?", &Scene::ByHand } },
             { "post",
-                { "(terminated|swap|kill|quit|swaptheme|restart|nuke|close|destroy|queryend)( x#)?",
+                { "(terminated|swap|kill|quit|swaptheme|restart|nuke|close|destroy|queryend)"
+                  "( x#)?",
                     &Scene::Post } },
             { "box", { "TEXT (ok|yes|no)", &Scene::Box } },
             { "dialog", { "(choice|terminated|themes)( ANY)*", &Scene::Dialog } },
@@ -471,9 +445,8 @@ struct Scene {
                 { "ROLE (start|quit|exit|restart)( (shift|control|none))?( x#)?", &Scene::Wait } },
             { "sync", { "", &Scene::Sync } },
             { "expect", { "(running|shell|reg|file|keys|wallpaper) ANY( ANY)*", &Scene::Expect } },
-            { "exits", { "", &Scene::Exits } },
-            { "storm", { "# #( TEXT)+", &Scene::Storm } },
-            { "cycles", { "#", &Scene::Cycles } },
+            { "exits", { "", &Scene::Exits } }, { "storm", { "# #( TEXT)+", &Scene::Storm } },
+            { "cycles", { "#", &Scene::Cycles } }
         };
         auto verb = verbs.find(w[0]);
         if (verb == verbs.end() || !Fits(w, verb->second.first))
@@ -522,28 +495,25 @@ struct Scene {
     {
         std::string path = w[0] == "behave" ? sh + w[1] + ".txt" : dir + w[1];
         std::string text = w[0] == "cfgtext" ? Resolve(gTexts[w[1]]) : Join(w, 2);
-        text = Replaced(text, { { "\n", "\r\n" } });
         if (w[0] == "remove")
             return Done(DeleteFileA(path.c_str()));
         if (w[0] == "mkdir")
             return Done(CreateDirectoryA(path.c_str(), NULL));
-        return Done(WriteText(w[0] == "cfgtext" ? cfg : path, text));
+        return Done(
+            WriteText(w[0] == "cfgtext" ? cfg : path, Replaced(text, { { "\n", "\r\n" } })));
     }
-    bool Platform(const Words& w)
-    {
-        win98 = w[1] == "win98";
-        return Done(!RegSetKeyValueA(
-            HKEY_CURRENT_USER, kAppDefaults, "Version", REG_SZ, w[1].c_str(), w[1].size() + 1));
-    }
-    bool SetReg(const Words& w)
-    {
-        std::string store = w[1] + " " + w[2];
-        return Done(SetValue(store, stores[store] = "REG_SZ:" + w[3]));
-    }
-    // The Winlogon key removed, put back at the end.
-    bool Fault(const Words&)
+    // platform: Wine's version for the manager; setreg: a Winlogon value; fault winlogon: the key
+    // removed, put back at the end.
+    bool Stores(const Words& w)
     {
         std::string key = "\"HKLM\\" + std::string(kWinlogon) + "\"";
+        std::string value = "REG_SZ:" + (w.size() > 3 ? w[3] : "");
+        win98 = w[0] == "platform" ? w[1] == "win98" : win98;
+        if (w[0] == "platform")
+            return Done(!RegSetKeyValueA(
+                HKEY_CURRENT_USER, kAppDefaults, "Version", REG_SZ, w[1].c_str(), w[1].size() + 1));
+        if (w[0] == "setreg")
+            return Done(Store(w[1] + " " + w[2], stores[w[1] + " " + w[2]] = value) == value);
         winlogonGone = Reg("export " + key + " " + dir + "winlogon.reg /y");
         stores["HKLM Shell"] = stores["HKLM AutoRestartShell"] = "<missing>";
         return Done(winlogonGone && Reg("delete " + key + " /f"));
@@ -554,6 +524,14 @@ struct Scene {
         size_t length = atoi(w[1].c_str()) - strlen("\\Quillfern.exe");
         return length > dir.size()
             && PlaceManager(dir + std::string(length - dir.size(), 'd'), exe);
+    }
+    // From: a copy, as it may be exe.
+    bool PlaceManager(const std::string& where, std::string from)
+    {
+        mgr = where + "\\";
+        exe = mgr + "Quillfern.exe";
+        CreateDirectoryW(Wide(mgr).c_str(), NULL);
+        return Done(CopyFileW(Wide(from).c_str(), Wide(exe).c_str(), FALSE));
     }
     bool Started(const Words& w)
     {
@@ -576,20 +554,20 @@ struct Scene {
     {
         size_t colon = lastBox.find("]: ");
         DWORD findings = colon == std::string::npos ? 0 : atoi(lastBox.c_str() + colon + 3);
-        bool ended = Ends(clients, clientsEnded, checking ? findings : 0, "client");
+        bool ended = Ends(clients, clientsEnded, checking ? findings : 0);
         clientsEnded = clients.size();
         return ended;
     }
     bool Exits(const Words&)
     {
-        return Ends(managers, 0, 0, "manager");
+        return Ends(managers, 0, 0);
     }
-    bool Ends(const std::vector<HANDLE>& processes, size_t from, DWORD want, const char* what)
+    bool Ends(const std::vector<HANDLE>& processes, size_t from, DWORD want)
     {
         for (size_t i = from; i < processes.size(); i++)
             if (DWORD code = Finish(processes[i]); code != want)
-                return Fail(std::string(what) + " exit code " + N(code)
-                    + " (259: still running), box: " + lastBox);
+                return Fail(std::string(&processes == &clients ? "client" : "manager")
+                    + " exit code " + N(code) + " (259: still running), box: " + lastBox);
         return true;
     }
     // press, release: the Control key. recovery: the default recovery key, Ctrl+Alt+Shift+F12,
@@ -613,10 +591,9 @@ struct Scene {
     {
         if (w[0] == "terminate")
             KillIn(sh + (w.size() > 1 ? w[1] : ""));
-        if (w[0] == "terminate")
-            return true;
-        launched.insert(w[1]);
-        return Done(CloseHandle(Start(sh + w[1] + ".exe", "")));
+        else
+            launched.insert(w[1]);
+        return w[0] == "terminate" || Done(CloseHandle(Start(sh + w[1] + ".exe", "")));
     }
     HWND Manager()
     {
@@ -637,38 +614,30 @@ struct Scene {
     void Poll()
     {
         Locked held(lock);
-        EnumWindows(
-            [](HWND window, LPARAM list) -> BOOL {
-                char name[64] = "";
-                GetClassNameA(window, name, sizeof name);
-                if (IsWindowVisible(window) && !strcmp(name, "#32770")
-                    && TextOf(window).compare(0, strlen(kCaption), kCaption) == 0
-                    && !GetPropA(window, "QuillfernTestSeen")
-                    && SetPropA(window, "QuillfernTestSeen", window))
-                    ((std::vector<HWND>*)list)->push_back(window);
-                return TRUE;
-            },
-            (LPARAM)&queue);
         LONG shells = 0;
-        for (const Process& process : ProcessesIn(sh))
+        for (HWND window = NULL; (window = FindWindowExA(NULL, window, "#32770", NULL)) != NULL;)
+            if (IsWindowVisible(window)
+                && TextOf(window).compare(0, strlen(kCaption), kCaption) == 0
+                && !GetPropA(window, "QuillfernTestSeen")
+                && SetPropA(window, "QuillfernTestSeen", window))
+                queue.push_back(window);
+        for (const PROCESSENTRY32& process : ProcessesIn(sh))
             for (HANDLE manager : managers)
-                shells += process.parent == GetProcessId(manager);
+                shells += process.th32ParentProcessID == GetProcessId(manager);
         maxShells = std::max<LONG>(LONG(maxShells), shells);
     }
-    // The next window of ours, in order of appearance.
+    // The next window of ours, in order of appearance (NULL: none in time).
     HWND TakeWindow(DWORD timeoutMs)
     {
-        HWND window = NULL;
-        WaitUntil(
-            [&] {
-                Poll();
-                Locked held(lock);
-                window = queue.empty() ? NULL : queue.front();
-                if (window)
-                    queue.erase(queue.begin());
-                return window != NULL;
-            },
-            timeoutMs);
+        Locked held(lock);
+        auto none = [&] {
+            Poll();
+            return queue.empty();
+        };
+        if (!WaitUntil(none, timeoutMs, false))
+            return NULL;
+        HWND window = queue.front();
+        queue.erase(queue.begin());
         return window;
     }
     bool NoWindows()
@@ -713,19 +682,10 @@ struct Scene {
         size_t equals = action.find('=');
         std::string act = action.substr(0, equals);
         std::string arg = equals == std::string::npos ? "" : action.substr(equals + 1);
-        if (buttons.count(arg) && (act == "is" || act == "click"))
-            return act == "click"
-                ? PostMessageA(GetDlgItem(dialog, buttons.at(arg)), BM_CLICK, 0, 0)
-                : IsDlgButtonChecked(dialog, buttons.at(arg)) == BST_CHECKED;
         // pick=N: the Nth item; pick=NAME: the item showing NAME.
         int item = OneOf(arg, "[1-9][0-9]*") ? atoi(arg.c_str()) - 1
                                              : SendDlgItemMessageA(dialog, IDC_THEMELIST,
                                                  LB_FINDSTRINGEXACT, -1, (LPARAM)arg.c_str());
-        if (act == "pick")
-            return item >= 0
-                && SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_SETCURSEL, item, 0) >= 0;
-        if (act == "ok" || act == "cancel")
-            return PostMessageA(dialog, WM_COMMAND, act == "ok" ? IDOK : IDCANCEL, 0);
         // The countdown's caption, exactly: the caption, three blanks, ::: N :::.
         std::string head = std::string(kCaption) + "   ::: ";
         auto holds = [&] {
@@ -734,42 +694,44 @@ struct Scene {
                 return !IsWindow(dialog);
             if (act == "counting")
                 return caption == head + N(atoi(caption.c_str() + head.size())) + " :::";
-            return IsWindow(dialog) && caption == kCaption; // stopped
+            return IsWindow(dialog) && caption == kCaption; // stopped, and still throughout
         };
+        if (buttons.count(arg) && (act == "is" || act == "click"))
+            return act == "click"
+                ? PostMessageA(GetDlgItem(dialog, buttons.at(arg)), BM_CLICK, 0, 0)
+                : IsDlgButtonChecked(dialog, buttons.at(arg)) == BST_CHECKED;
+        if (act == "pick")
+            return item >= 0
+                && SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_SETCURSEL, item, 0) >= 0;
+        if (act == "ok" || act == "cancel")
+            return PostMessageA(dialog, WM_COMMAND, act == "ok" ? IDOK : IDCANCEL, 0);
         // still: no countdown, four of its 250 ms ticks pass unseen.
         if (act == "still")
-            return !WaitUntil(
-                [&] {
-                    return !holds();
-                },
-                1000);
+            return !WaitUntil(holds, 1000, false);
         return OneOf(act, "closes|counting|stopped") && WaitUntil(holds);
     }
 
-    // The next lines of events.log, in order; restart: a quit, then a start.
+    // The next lines of events.log, in order (restart: a quit, then a start); a start with the keys
+    // held, when the step names them.
     bool Wait(const Words& w)
     {
-        const std::string keys = w.size() > 3 ? w[3] : "";
+        std::string keys = w.size() < 4
+            ? "( .*)?"
+            : " shift=" + N(w[3] == "shift") + " control=" + N(w[3] == "control");
         for (int n = 1; n <= times; n++)
-            for (const char* event : { "quit", "start", "exit" })
-                if ((w[2] == event || (w[2] == "restart" && event[1] != 'x'))
-                    && !TakeEvent(w[1] + " " + event, keys))
-                    return Fail("expected \"" + w[1] + " " + event + " " + keys + "\" (" + N(n)
-                        + "); events.log:\n" + ReadText(sh + "events.log"));
+            for (std::string event : { "quit", "start", "exit" }) {
+                std::string want = w[1] + " " + event + (event == "start" ? keys : "");
+                if (w[2] != event && (w[2] != "restart" || event == "exit"))
+                    continue;
+                if (!WaitUntil([&] {
+                        return Events().size() > taken;
+                    })
+                    || !OneOf(Events()[taken++], want))
+                    return Fail("expected \"" + want + "\" (" + N(n) + "); events.log:\n"
+                        + ReadText(sh + "events.log"));
+                managersShell |= event == "start" && !launched.count(w[1]);
+            }
         return true;
-    }
-    bool TakeEvent(std::string want, const std::string& keys)
-    {
-        bool start = want.find(" start") != std::string::npos;
-        if (start && !keys.empty())
-            want += " shift=" + N(keys == "shift") + " control=" + N(keys == "control");
-        if (!WaitUntil([&] {
-                return Events().size() > taken;
-            }))
-            return false;
-        std::string line = Events()[taken++];
-        managersShell |= start && !launched.count(line.substr(0, line.find(' ')));
-        return line == want || (start && keys.empty() && line.compare(0, want.size(), want) == 0);
     }
     Words Events()
     {
@@ -801,20 +763,18 @@ struct Scene {
         if (stores.count(store))
             stores[store] = want;
         return WaitUntil([&] {
-            if (what == "running")
-                got = Running();
-            else if (what == "file")
-                got = ReadText(dir + w[2]);
-            else
-                got = what == "keys" ? (KeyDown() ? "down" : "up") : Read(store);
+            got = what == "running" ? Running()
+                : what == "file"    ? ReadText(dir + w[2])
+                : what == "keys"    ? (KeyDown() ? "down" : "up")
+                                    : Store(store);
             return got == want;
         }) || Fail("expected " + what + " \"" + want + "\", got \"" + got + "\"");
     }
     std::string Running()
     {
         Words roles;
-        for (const Process& process : ProcessesIn(sh))
-            roles.push_back(process.role);
+        for (const PROCESSENTRY32& process : ProcessesIn(sh))
+            roles.push_back(std::string(process.szExeFile, strcspn(process.szExeFile, ".")));
         std::sort(roles.begin(), roles.end());
         return roles.empty() ? "none" : Join(roles, 0);
     }
@@ -835,15 +795,6 @@ struct Scene {
                 return Fail("the manager stopped taking messages");
         }
         return IsWindow(control) || Fail("the manager has gone");
-    }
-
-    // From: a copy, as it may be exe.
-    bool PlaceManager(const std::string& where, std::string from)
-    {
-        mgr = where + "\\";
-        exe = mgr + "Quillfern.exe";
-        CreateDirectoryW(Wide(mgr).c_str(), NULL);
-        return Done(CopyFileW(Wide(from).c_str(), Wide(exe).c_str(), FALSE));
     }
     // manager: this row's manager; @sh\, @dir\ and @user its directories and user.
     std::string Resolve(const std::string& text)
@@ -867,8 +818,8 @@ struct Scene {
             return (seed = seed * 1103515245u + 12345u) >> 16;
         };
         HWND window = NULL;
-        stores.erase("wallpaper"); // the themes it installed: any
         int posted = 0;
+        stores.erase("wallpaper"); // the themes it installed: any
         for (int bursts = 0; posted < atoi(w[2].c_str()); bursts++) {
             for (unsigned n = 1 + next() % 8; n > 0; n--) {
                 UINT message = kinds[next() % 7];
@@ -917,9 +868,9 @@ struct Scene {
             if (!Post({ "post", "restart" }) || !Wait({ "wait", "litestep", "restart" })
                 || !Handled())
                 return false;
-            for (const Process& shell : ProcessesIn(sh)) {
-                HANDLE process
-                    = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, shell.pid);
+            for (const PROCESSENTRY32& shell : ProcessesIn(sh)) {
+                HANDLE process = OpenProcess(
+                    PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, shell.th32ProcessID);
                 WaitForInputIdle(process, kWaitMs);
                 CloseHandle(process);
             }
@@ -941,8 +892,8 @@ struct Scene {
         Locked held(lock);
         DWORD pid = GetProcessId(managers.front());
         std::vector<int> counts = { -1, Handles(pid), Handles(GetCurrentProcessId()) };
-        for (const Process& process : ProcessesIn(""))
-            counts[0] = process.pid == pid ? process.threads : counts[0];
+        for (const PROCESSENTRY32& process : ProcessesIn(""))
+            counts[0] = process.th32ProcessID == pid ? int(process.cntThreads) : counts[0];
         return counts;
     }
 };
@@ -962,13 +913,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Scenario, testing::ValuesIn(LoadRows()), [](cons
     return TestName(info.param.name);
 });
 
-// What a run stopped half-way left running is ended first; a selection of no row fails (GoogleTest
-// would pass it, and set up no environment for it).
+// A selection of no row fails (GoogleTest would pass it, and set up no environment for it).
 struct Whole : testing::EmptyTestEventListener {
-    void OnTestProgramStart(const testing::UnitTest&) override
-    {
-        KillIn(kBin + "scratch\\");
-    }
     void OnTestIterationEnd(const testing::UnitTest& run, int) override
     {
         if (run.test_to_run_count() == 0 && printf("no row selected\n"))
