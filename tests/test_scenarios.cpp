@@ -823,8 +823,10 @@ struct Scene {
     }
     bool FinishClients()
     {
-        size_t colon = lastBox.find("]: ");
-        int findings = colon == std::string::npos ? 0 : atoi(lastBox.c_str() + colon + 3);
+        // -check's exit code is the count its box gives: "...: N finding(s)."
+        size_t end = lastBox.find(" finding(s).");
+        int findings
+            = end == std::string::npos ? 0 : atoi(&lastBox[lastBox.rfind(' ', end - 1) + 1]);
         bool ok = true;
         for (HANDLE client : clients) {
             DWORD code = Finish(client);
