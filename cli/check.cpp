@@ -48,14 +48,16 @@ constexpr char kNoShell[]
     = "\"%s\" names no shell: the shell-choice dialog opens with Explorer selected.";
 constexpr char kFindingLine[] = "Line %d, %s: %s";
 constexpr char kFindingNoLine[] = "%s: %s";
-constexpr char kSummary[] = "Quillfern.cfg, section [%s]: %d finding(s).";
+constexpr char kSummary[] = "Quillfern.cfg, section [%s], and the installation: %d finding(s).";
 constexpr char kMore[] = "\n... and %d more.";
 constexpr char kInOrder[]
-    = "Quillfern.cfg is in order: section [%s]%s, shell %s, %ld theme(s), %ld alternate shell(s).";
+    = "Quillfern.cfg is in order and Quillfern is installed: section [%s]%s, shell %s, %ld "
+      "theme(s), %ld alternate shell(s).";
 constexpr char kNoOwnSection[] = " (there is no [%s])";
 
 constexpr int kMaxShown = 12; // findings that leave the box on the screen
 constexpr int kFindingSize = 120; // one line of the box
+constexpr int kInstallFindings = 5; // the most the installation can give
 constexpr DWORD kProfileSize = 32767; // the most Windows 95's profile functions return
 
 // The numbered tables; a key's kind is the index of its prefix.
@@ -85,6 +87,10 @@ static struct {
     const char* file; // the file's bytes, only for line numbers
     DWORD fileSize;
     char text[kMaxShown * kFindingSize + kPathSize];
+    // Apart from the file's, so that "... and N more" counts the file's alone
+    // and a full list of them leaves the installation's whole.
+    int installFindings;
+    char installation[kInstallFindings * (kFindingSize + kPathSize)];
 } gReport;
 
 // The span [begin, end), blanks trimmed, is name in any case.
@@ -335,13 +341,17 @@ static void CheckDirectives(const char* userName, const char* userSection, Direc
 
 static void ShowReport(const char* userName, const char* userSection)
 {
-    char message[sizeof(gReport.text) + kFindingSize], more[kFindingSize], own[kPathSize];
+    // static: frames stay under a page
+    static char message[sizeof(gReport.text) + kFindingSize + sizeof(gReport.installation)];
+    char more[kFindingSize];
+    char own[kPathSize];
     own[0] = '\0';
-    if (gReport.total > 0) {
-        FormatText(message, kSummary, userSection, gReport.total);
+    if (gReport.total + gReport.installFindings > 0) {
+        FormatText(message, kSummary, userSection, gReport.total + gReport.installFindings);
         AppendText(message, gReport.text);
         if (gReport.total > kMaxShown && FormatText(more, kMore, gReport.total - kMaxShown))
             AppendText(message, more);
+        AppendText(message, gReport.installation);
         return ShowMessage(message);
     }
     if (!SameProfileName(userSection, -1, userName))
@@ -387,9 +397,9 @@ int CheckConfiguration()
         CheckSections(names, path);
         CheckDirectives(userName, userSection, faults);
     }
-    gReport.total += CheckInstallation(gReport.text, sizeof(gReport.text));
+    gReport.installFindings = CheckInstallation(gReport.installation, sizeof(gReport.installation));
     ShowReport(userName, userSection);
     if (gReport.file != NULL)
         UnmapViewOfFile(gReport.file);
-    return gReport.total;
+    return gReport.total + gReport.installFindings;
 }

@@ -552,8 +552,10 @@ struct Scene {
     // Every client so far ends, with 0, or with -check the number of findings its box counts.
     bool ClientsEnd()
     {
-        size_t colon = lastBox.find("]: ");
-        DWORD findings = colon == std::string::npos ? 0 : atoi(lastBox.c_str() + colon + 3);
+        // -check's exit code is the count its box gives: "...: N finding(s)."
+        size_t end = lastBox.find(" finding(s).");
+        DWORD findings
+            = end == std::string::npos ? 0 : atoi(&lastBox[lastBox.rfind(' ', end - 1) + 1]);
         bool ended = Ends(clients, clientsEnded, checking ? findings : 0);
         clientsEnded = clients.size();
         return ended;
