@@ -54,6 +54,7 @@ const std::string kBin = QF_BIN_DIR_WIN "\\";
 const char kAppDefaults[] = "Software\\Wine\\AppDefaults\\Quillfern.exe";
 const char kSystemIni[] = "C:\\windows\\system.ini"; // Wine's Windows directory
 std::map<std::string, std::string> gTexts;
+Words gNames; // of the texts
 
 template <typename F> bool WaitUntil(F done, DWORD timeoutMs = kWaitMs, bool want = true)
 {
@@ -93,13 +94,10 @@ bool OneOf(const std::string& word, const std::string& pattern)
 // for a stand-in's name, # for a whole number from 1 and TEXT for a text's name.
 bool Fits(const Words& w, const std::string& pattern)
 {
-    Words texts;
-    for (const auto& text : gTexts)
-        texts.push_back(text.first);
     return OneOf(Join(w, 1),
         Replaced(pattern,
             { { "ANY", "\\S+" }, { "ROLE", "(" + Join(kRoles, 0, "|") + ")" },
-                { "#", "[1-9][0-9]*" }, { "TEXT", "(" + Join(texts, 0, "|") + ")" } }));
+                { "#", "[1-9][0-9]*" }, { "TEXT", "(" + Join(gNames, 0, "|") + ")" } }));
 }
 bool KeyDown()
 {
@@ -280,7 +278,7 @@ std::vector<Row> LoadRows()
         line.erase(line.find_last_not_of(" \r") + 1);
         bool text = std::regex_match(line, part, std::regex("text (\\w+) = (.*)"));
         if (text)
-            gTexts[part[1]] = Replaced(part[2], { { "\\n", "\n" } });
+            gTexts[gNames.emplace_back(part[1])] = Replaced(part[2], { { "\\n", "\n" } });
         if (text || line.empty() || line[0] == '#')
             continue;
         std::regex_match(line, part, std::regex("(\\[([^\\]]*)\\])?(.*)"));
@@ -439,8 +437,8 @@ struct Scene {
                 { "(terminated|swap|kill|quit|swaptheme|restart|nuke|close|destroy|queryend)"
                   "( x#)?",
                     &Scene::Post } },
-            { "box", { "TEXT (ok|yes|no)", &Scene::Box } },
-            { "dialog", { "(choice|terminated|themes)( ANY)*", &Scene::Dialog } },
+            { "box", { "TEXT (ok|yes|no)", &Scene::Answer } },
+            { "dialog", { "(choice|terminated|themes)( ANY)*", &Scene::Answer } },
             { "wait",
                 { "ROLE (start|quit|exit|restart)( (shift|control|none))?( x#)?", &Scene::Wait } },
             { "sync", { "", &Scene::Sync } },
@@ -462,17 +460,13 @@ struct Scene {
     // KEY=VALUE or SECTION.KEY=VALUE, in [default] when no section.
     bool Cfg(const Words& w)
     {
-        for (size_t i = 1; i < w.size(); i++) {
-            size_t dot = w[i].find('.');
-            size_t equals = w[i].find('=');
-            size_t from = dot < equals ? dot + 1 : 0;
-            std::string section = from ? Resolve(w[i].substr(0, dot)) : "default";
-            std::string key = w[i].substr(from, equals - from);
-            if (equals == std::string::npos
-                || !WritePrivateProfileStringA(section.c_str(), key.c_str(),
-                    Resolve(w[i].substr(equals + 1)).c_str(), cfg.c_str()))
+        std::smatch part;
+        for (size_t i = 1; i < w.size(); i++)
+            if (!std::regex_match(w[i], part, std::regex("(([^.=]*)\\.)?([^=]+)=(.*)"))
+                || !WritePrivateProfileStringA(
+                    part[1].matched ? Resolve(part[2]).c_str() : "default", part[3].str().c_str(),
+                    Resolve(part[4]).c_str(), cfg.c_str()))
                 return Fail("not a KEY=VALUE: " + w[i]);
-        }
         return true;
     }
     bool Themes(const Words& w)
@@ -647,40 +641,39 @@ struct Scene {
         HWND window = TakeWindow(0);
         return !window || Fail("a box or dialog that the row does not list: " + KindOf(window));
     }
-    bool Box(const Words& w)
+    // box TEXT ANSWER: the next window is a box with this text, wholly on the screen; answered.
+    // dialog KIND ACTIONS: the dialog open from the step before, or the next window.
+    bool Answer(const Words& w)
     {
-        HWND box = TakeWindow(kWaitMs);
-        std::string got = KindOf(box);
-        RECT r;
-        int id = w[2] == "yes" ? IDYES : w[2] == "no" ? IDNO : IDOK;
-        if (got != "box \"" + Resolve(gTexts[w[1]]) + "\"")
-            return Fail("expected box " + w[1] + ", got " + got);
-        if (!GetWindowRect(box, &r) || r.left < 0 || r.top < 0
-            || r.right > GetSystemMetrics(SM_CXSCREEN) || r.bottom > GetSystemMetrics(SM_CYSCREEN))
-            return Fail("the box is not wholly on the screen");
-        lastBox = got.substr(5, got.size() - 6);
-        return (GetDlgItem(box, id) && PostMessageA(box, WM_COMMAND, id, 0))
-            || Fail("the box has no " + w[2]);
-    }
-    bool Dialog(const Words& w)
-    {
+        bool box = w[0] == "box";
+        std::string want = box ? "box \"" + Resolve(gTexts[w[1]]) + "\"" : w[1];
         // A dialog answered in an earlier step may be gone before its `closes`.
-        bool gone = w.size() == 3 && w[2] == "closes" && dialogKind == w[1];
-        if (!gone && KindOf(dialog) != w[1])
+        bool gone = !box && w.size() == 3 && w[2] == "closes" && dialogKind == w[1];
+        RECT r;
+        if (!gone && (box || KindOf(dialog) != w[1]))
             dialog = TakeWindow(kWaitMs);
         dialogKind = gone ? w[1] : KindOf(dialog);
-        if (dialogKind != w[1])
-            return Fail("expected dialog " + w[1] + ", got " + dialogKind);
+        if (dialogKind != want)
+            return Fail("expected " + w[0] + " " + w[1] + ", got " + dialogKind);
+        if (box
+            && (!GetWindowRect(dialog, &r) || r.left < 0 || r.top < 0
+                || r.right > GetSystemMetrics(SM_CXSCREEN)
+                || r.bottom > GetSystemMetrics(SM_CYSCREEN)))
+            return Fail("the box is not wholly on the screen");
+        lastBox = box ? want.substr(5, want.size() - 6) : lastBox;
         for (size_t i = 2; i < w.size(); i++)
-            if (!DialogHolds(w[i]))
-                return Fail(w[1] + " dialog: " + w[i] + " does not hold, or is not understood");
+            if (!DialogHolds(w[i], box))
+                return Fail(
+                    w[0] + " " + w[1] + ": " + w[i] + " does not hold, or is not understood");
         return true;
     }
-    bool DialogHolds(const std::string& action)
+    bool DialogHolds(const std::string& action, bool box)
     {
         static const std::map<std::string, int> buttons = { { "litestep", IDC_LITESTEP },
             { "explorer", IDC_EXPLORER }, { "other", IDC_REBOOT_OTHER }, { "logoff", IDC_LOGOFF },
             { "shutdown", IDC_SHUTDOWN }, { "terminate", IDC_TERMINATE } };
+        static const std::map<std::string, int> answers
+            = { { "ok", IDOK }, { "cancel", IDCANCEL }, { "yes", IDYES }, { "no", IDNO } };
         size_t equals = action.find('=');
         std::string act = action.substr(0, equals);
         std::string arg = equals == std::string::npos ? "" : action.substr(equals + 1);
@@ -705,8 +698,9 @@ struct Scene {
         if (act == "pick")
             return item >= 0
                 && SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_SETCURSEL, item, 0) >= 0;
-        if (act == "ok" || act == "cancel")
-            return PostMessageA(dialog, WM_COMMAND, act == "ok" ? IDOK : IDCANCEL, 0);
+        if (answers.count(action)) // a box by a button it has
+            return (!box || GetDlgItem(dialog, answers.at(act)))
+                && PostMessageA(dialog, WM_COMMAND, answers.at(act), 0);
         // still: no countdown, four of its 250 ms ticks pass unseen.
         if (act == "still")
             return !WaitUntil(holds, 1000, false);
