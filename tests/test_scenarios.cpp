@@ -266,11 +266,22 @@ std::string TestName(std::string name)
         c = isalnum((unsigned char)c) ? c : '_';
     return name;
 }
-// Rows and texts; a step before the first row is a row of its own.
+// A selection of no row fails: GoogleTest would pass it, and set up no environment for it.
+struct Whole : testing::EmptyTestEventListener {
+    void OnTestIterationEnd(const testing::UnitTest& run, int) override
+    {
+        if (run.test_to_run_count() == 0 && printf("no row selected\n"))
+            ExitProcess(1);
+    }
+};
+
+// Rows and texts; a step before the first row is a row of its own. What a run stopped half-way
+// left running is ended first.
 std::vector<Row> LoadRows()
 {
     std::vector<Row> rows;
-    KillIn(kBin + "scratch\\"); // what a run stopped half-way left running
+    KillIn(kBin + "scratch\\");
+    testing::UnitTest::GetInstance()->listeners().Append(new Whole);
     std::istringstream in(ReadText(QF_SOURCE_DIR_WIN "\\tests\\scenarios.txt"));
     std::string line;
     for (int number = 1; std::getline(in, line); number++) {
@@ -650,24 +661,25 @@ struct Scene {
         // A dialog answered in an earlier step may be gone before its `closes`.
         bool gone = !box && w.size() == 3 && w[2] == "closes" && dialogKind == w[1];
         RECT r;
-        if (!gone && (box || KindOf(dialog) != w[1]))
-            dialog = TakeWindow(kWaitMs);
-        dialogKind = gone ? w[1] : KindOf(dialog);
-        if (dialogKind != want)
-            return Fail("expected " + w[0] + " " + w[1] + ", got " + dialogKind);
+        HWND window = box || (!gone && KindOf(dialog) != w[1]) ? TakeWindow(kWaitMs) : dialog;
+        std::string kind = gone ? w[1] : KindOf(window);
+        dialog = box ? dialog : window;
+        dialogKind = box ? dialogKind : kind;
+        if (kind != want)
+            return Fail("expected " + w[0] + " " + w[1] + ", got " + kind);
         if (box
-            && (!GetWindowRect(dialog, &r) || r.left < 0 || r.top < 0
+            && (!GetWindowRect(window, &r) || r.left < 0 || r.top < 0
                 || r.right > GetSystemMetrics(SM_CXSCREEN)
                 || r.bottom > GetSystemMetrics(SM_CYSCREEN)))
             return Fail("the box is not wholly on the screen");
         lastBox = box ? want.substr(5, want.size() - 6) : lastBox;
         for (size_t i = 2; i < w.size(); i++)
-            if (!DialogHolds(w[i], box))
+            if (!Holds(w[i], window, box))
                 return Fail(
                     w[0] + " " + w[1] + ": " + w[i] + " does not hold, or is not understood");
         return true;
     }
-    bool DialogHolds(const std::string& action, bool box)
+    bool Holds(const std::string& action, HWND dialog, bool box)
     {
         static const std::map<std::string, int> buttons = { { "litestep", IDC_LITESTEP },
             { "explorer", IDC_EXPLORER }, { "other", IDC_REBOOT_OTHER }, { "logoff", IDC_LOGOFF },
@@ -898,9 +910,7 @@ void PrintTo(const Row& row, std::ostream* out)
 {
     *out << row.name;
 }
-class Scenario : public testing::TestWithParam<Row>
-{
-};
+using Scenario = testing::TestWithParam<Row>;
 TEST_P(Scenario, Row)
 {
     Scene(GetParam()).Run();
@@ -908,20 +918,5 @@ TEST_P(Scenario, Row)
 INSTANTIATE_TEST_SUITE_P(Table, Scenario, testing::ValuesIn(LoadRows()), [](const auto& info) {
     return TestName(info.param.name);
 });
-
-// A selection of no row fails (GoogleTest would pass it, and set up no environment for it).
-struct Whole : testing::EmptyTestEventListener {
-    void OnTestIterationEnd(const testing::UnitTest& run, int) override
-    {
-        if (run.test_to_run_count() == 0 && printf("no row selected\n"))
-            ExitProcess(1);
-    }
-};
-bool Listen()
-{
-    testing::UnitTest::GetInstance()->listeners().Append(new Whole);
-    return true;
-}
-const bool gListening = Listen();
 
 } // namespace
