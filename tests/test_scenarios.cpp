@@ -494,8 +494,7 @@ struct Scene {
         }
         return true;
     }
-    // behave ROLE WORD (<role>.txt beside it), write, remove, mkdir; cfgtext with Windows' line
-    // ends.
+    // behave: <role>.txt beside the stand-in; cfgtext: with Windows' line ends.
     bool Files(const Words& w)
     {
         std::string path = w[0] == "behave" ? sh + w[1] + ".txt" : dir + w[1];
@@ -523,7 +522,6 @@ struct Scene {
         stores["HKLM Shell"] = stores["HKLM AutoRestartShell"] = "<missing>";
         return Done(winlogonGone && Reg("delete " + key + " /f"));
     }
-    // The manager moved to where its path is N characters long.
     bool LongDir(const Words& w)
     {
         size_t length = atoi(w[1].c_str()) - strlen("\\Quillfern.exe");
@@ -577,9 +575,8 @@ struct Scene {
                     + " exit code " + N(code) + " (259: still running), box: " + lastBox);
         return true;
     }
-    // press, release: the Control key. recovery: the default recovery key, Ctrl+Alt+Shift+F12,
-    // pressed (down in turn, then up the other way round), or taken by this program first (the
-    // manager's registration then fails with 1409) until free.
+    // press, release: the Control key; recovery: Ctrl+Alt+Shift+F12 pressed (down in turn, up the
+    // other way round), or taken first (the manager's registration then fails with 1409).
     bool Keys(const Words& w)
     {
         const BYTE keys[] = { VK_CONTROL, VK_MENU, VK_SHIFT, VK_F12 };
@@ -592,8 +589,7 @@ struct Scene {
             return Done(RegisterHotKey(NULL, 1, MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12));
         return Done(w[0] != "recovery" || chord || UnregisterHotKey(NULL, 1));
     }
-    // launch ROLE; terminate [ROLE]: from outside, as Task Manager would (the stand-in writes
-    // nothing).
+    // terminate: from outside, as another program would (the stand-in writes nothing).
     bool ByHand(const Words& w)
     {
         if (w[0] == "terminate")
@@ -815,17 +811,16 @@ struct Scene {
             : Replaced(text, { { "@sh\\", sh }, { "@dir\\", dir }, { "@user", user } });
     }
 
-    // storm SEED N TEXTS: N seeded control and stray messages in bursts, shells killed from
-    // outside, every window answered; boxes only with one of the TEXTS. The answers vary with the
-    // burst, not the generator: the same messages whatever came.
+    // Boxes only with one of the texts. The answers vary with the burst, not the generator: the
+    // same messages whatever came.
     bool Storm(const Words& w)
     {
-        const UINT kinds[] = { 1026, 1027, 1033, 1032, 1025, 0, 1 }; // 0: a stray, 1: a kill
+        const UINT kinds[] = { kMessages.at("swap"), kMessages.at("kill"), kMessages.at("restart"),
+            kMessages.at("swaptheme"), kMessages.at("terminated"), 0, 1 }; // 0: a stray, 1: a kill
         unsigned seed = atoi(w[1].c_str());
         auto next = [&] {
             return (seed = seed * 1103515245u + 12345u) >> 16;
         };
-        HWND window = NULL;
         int posted = 0;
         stores.erase("wallpaper"); // the themes it installed: any
         for (int bursts = 0; posted < atoi(w[2].c_str()); bursts++) {
@@ -840,7 +835,7 @@ struct Scene {
                 else
                     PostMessageA(Manager(), message, next(), next());
             }
-            while (Handled() && (window = TakeWindow(0)) != NULL) {
+            for (HWND window; Handled() && (window = TakeWindow(0)) != NULL;) {
                 std::string kind = KindOf(window);
                 bool allowed = kind == "terminated" || kind == "themes";
                 for (size_t i = 3; i < w.size(); i++)
@@ -862,9 +857,8 @@ struct Scene {
         }
         return true;
     }
-    // cycles N: the manager's threads and handles stay flat over N restarts after N to warm up. The
-    // one allowance: what Wine's own WaitForInputIdle leaves in its caller, as this process keeps
-    // it, waiting for each shell too.
+    // The one allowance: what Wine's own WaitForInputIdle leaves in its caller, as this process
+    // keeps it, waiting for each shell too.
     bool Cycles(const Words& w)
     {
         int count = atoi(w[1].c_str());
