@@ -334,7 +334,10 @@ struct Scene {
     std::string dialogKind;
     volatile LONG stop = 0;
     volatile LONG maxShells = 0;
-    std::thread watcher;
+    std::thread watcher { [this] {
+        for (; !stop; Sleep(15))
+            Poll();
+    } };
 
     explicit Scene(const Row& row)
         : row(row)
@@ -342,10 +345,6 @@ struct Scene {
         , sh(dir + "sh\\")
         , cfg(dir + "Quillfern.cfg")
     {
-        watcher = std::thread([this] {
-            for (; !stop; Sleep(15))
-                Poll();
-        });
     }
     ~Scene()
     {
