@@ -46,6 +46,12 @@ BOOL WINAPI RecordExit(UINT flags, DWORD)
         + " privilege=" + to_string(privilege) + " shell=" + Setting() + "]";
     return FALSE;
 }
+// A manager's control window, for the client to find; what it gets is handled by hand.
+WNDCLASSA gClass
+    = { 0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), 0, 0, 0, 0, kControlClassName };
+const HWND gManager = RegisterClassA(&gClass)
+    ? CreateWindowA(kControlClassName, "", 0, 0, 0, 0, 0, 0, 0, 0, 0)
+    : NULL;
 DWORD gWas;
 const bool gRecorded = VirtualProtect(&__imp_MessageBoxA, sizeof(void*), PAGE_READWRITE, &gWas)
     && (__imp_MessageBoxA = (void*)RecordBox) && (gExitWindowsEx = RecordExit);
@@ -103,9 +109,6 @@ TEST(Tables, Configuration)
 // The command line: its tail, the messages posted to a manager's window, the boxes, its end kept.
 TEST(Tables, CommandLines)
 {
-    WNDCLASSA windowClass
-        = { 0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), 0, 0, 0, 0, kControlClassName };
-    RegisterClassA(&windowClass);
     const Row rows[] = {
         { "a quoted name with blanks, the tail right after", "\"C:\\A B\\Q.exe\"-kill",
             "-kill: 1027" },
@@ -118,7 +121,6 @@ TEST(Tables, CommandLines)
             "-swap" + string(300, 'w') + ": [swap" + string(218, 'w')
                 + " is not a valid Quillfern option.]" },
     };
-    HWND manager = CreateWindowA(kControlClassName, "", 0, 0, 0, 0, 0, 0, 0, 0, 0);
     for (const auto& row : rows) {
         const string past = '\0' + string(16, '\xCC');
         string line = row.in + past;
@@ -126,21 +128,28 @@ TEST(Tables, CommandLines)
         string got = tail + string(":");
         if (*tail)
             RunCommand(tail + 1);
-        for (MSG m; PeekMessageA(&m, manager, 0, 0, PM_REMOVE);)
+        for (MSG m; PeekMessageA(&m, gManager, 0, 0, PM_REMOVE);)
             got += " " + to_string(m.message);
         got += exchange(gNoted, "") + (line.substr(row.in.size()) == past ? "" : " [past the end]");
         EXPECT_EQ(row.want, got) << row.name;
     }
 }
 
-// The system shell setting (NT), C:\Old.exe at the start, for a manager in the row's first word.
-// "foreign": someone else writes C:\Else.exe since; "lower": someone writes the path in lower case.
+// The system shell setting (NT), C:\Old.exe at the start, for a manager in the row's first word;
+// the session ends asked for (ExitWindowsEx's flags are all that tells log-off and shut-down
+// apart). "foreign": someone else writes C:\Else.exe since; "lower": someone writes the path in
+// lower case.
 TEST(Tables, SystemShellAndExit)
 {
     const string before = Setting(), q = "C:\\Q\\ ", d259 = "C:\\" + string(242, 'D') + "\\",
                  low = "c:\\" + string(242, 'd') + "\\quillfern.exe";
-    const string box = " [An error has occurred while trying]";
+    const string box = " [An error has occurred while trying]", mine = "C:\\Q\\Quillfern.exe";
+    const string asked = "asked; " + mine + " ours [exit ", named = " expected privilege=1 shell=";
     const Row rows[] = {
+        { "a session word to a manager: the manager named, then its own flags: log off",
+            q + "-logoff", asked + "0" + named + mine + "]" },
+        { "shut down", q + "-shutdown", asked + "1" + named + mine + "]" },
+        { "reboot", q + "-reboot", asked + "2" + named + mine + "]" },
         { "an alternate shell without a path: refused", q + "set 3",
             "refused; C:\\Old.exe ours" + box },
         { "once uninstalled, nothing", q + "uninstalled set 0", "done; C:\\Old.exe ours" },
@@ -155,7 +164,8 @@ TEST(Tables, SystemShellAndExit)
     const HMODULE program
         = LoadLibraryExA(QF_BIN_DIR_WIN "\\Quillfern.exe", NULL, LOAD_LIBRARY_AS_DATAFILE);
     for (const auto& row : rows) {
-        const char* in = row.in.c_str();
+        string line = row.in;
+        char* in = &line[0];
         string got;
         gState = ManagerState();
         gState.isNT = true;
@@ -167,6 +177,11 @@ TEST(Tables, SystemShellAndExit)
             Setting("C:\\Else.exe");
         if (strstr(in, "set")) {
             got = SetSystemShell(row.in.back() - '0') ? "done" : "refused";
+        } else if (char* word = strstr(in, " -")) {
+            RunCommand(word + 2);
+            for (MSG m; PeekMessageA(&m, gManager, 0, 0, PM_REMOVE);)
+                ControlWndProc(m.hwnd, m.message, m.wParam, m.lParam);
+            got = "asked";
         } else { // the shell-terminated dialog's reboot
             HWND dialog
                 = CreateDialogParamA(program, "IDD_OPTIONS_DLG", NULL, ShellTerminatedDlgProc, 0);

@@ -1,6 +1,5 @@
 // The one stand-in shell; its role is its file name. Its windows, what <role>.txt beside it may ask
-// (stubborn, busy, dies, windowless) and the lines it writes to events.log beside it: see
-// docs/testbed.md.
+// (stubborn, busy, dies, windowless) and its lines in events.log beside it: docs/testbed.md.
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>
@@ -18,27 +17,24 @@ static void Log(const char* event)
     WriteFile(file, line, length, &written, NULL);
     CloseHandle(file);
 }
-static void QuitRequested()
-{
-    Log("quit"); // and gone at once, unless stubborn
-    if (!strstr(gBehaviour, "stubborn"))
-        ExitProcess(0);
-}
+// Explorer's quit request is WM_QUIT, LiteStep's message 9260: gone at once, unless stubborn.
 static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == 9260 && !strcmp(gRole, "litestep"))
-        QuitRequested();
+    if (message == WM_QUIT || (message == 9260 && !strcmp(gRole, "litestep"))) {
+        Log("quit");
+        if (!strstr(gBehaviour, "stubborn"))
+            ExitProcess(0);
+    }
     return message == WM_CLOSE ? 0 : DefWindowProcA(window, message, wParam, lParam);
 }
-// Shown without taking the focus, which would make Wine set the held modifier keys back
-// (docs/testbed.md).
+// Shown without taking the focus, which makes Wine set held modifier keys back (docs/testbed.md).
 static void MakeWindow(const char* className, const char* title)
 {
     WNDCLASSA windowClass = { .lpfnWndProc = WndProc, .lpszClassName = className };
     RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(
-        WS_EX_TOOLWINDOW, className, title, WS_CAPTION, 0, 0, 200, 40, 0, 0, 0, 0);
-    ShowWindow(window, SW_SHOWNOACTIVATE);
+    ShowWindow(
+        CreateWindowExA(WS_EX_TOOLWINDOW, className, title, WS_CAPTION, 0, 0, 200, 40, 0, 0, 0, 0),
+        SW_SHOWNOACTIVATE);
 }
 static int Down(int key)
 {
@@ -78,12 +74,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     Log(start);
     if (strstr(gBehaviour, "busy"))
         Sleep(INFINITE);
-    MSG message;
-    for (BOOL got; (got = GetMessageA(&message, NULL, 0, 0)) != -1;) {
-        if (got)
-            DispatchMessageA(&message);
-        else
-            QuitRequested(); // WM_QUIT
-    }
+    for (MSG m; GetMessageA(&m, NULL, 0, 0) != -1;) // WM_QUIT is for no window
+        m.hwnd ? DispatchMessageA(&m) : WndProc(NULL, m.message, m.wParam, m.lParam);
     return 1;
 }
