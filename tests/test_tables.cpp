@@ -47,11 +47,9 @@ BOOL WINAPI RecordExit(UINT flags, DWORD)
     return FALSE;
 }
 // A manager's control window, for the client to find; what it gets is handled by hand.
-WNDCLASSA gClass
-    = { 0, DefWindowProcA, 0, 0, GetModuleHandleA(NULL), 0, 0, 0, 0, kControlClassName };
-const HWND gManager = RegisterClassA(&gClass)
-    ? CreateWindowA(kControlClassName, "", 0, 0, 0, 0, 0, 0, 0, 0, 0)
-    : NULL;
+WNDCLASSA gClass = { 0, DefWindowProcA, 0, 0, 0, 0, 0, 0, 0, kControlClassName };
+const HWND gManager
+    = CreateWindowA(MAKEINTATOM(RegisterClassA(&gClass)), "", 0, 0, 0, 0, 0, 0, 0, 0, 0);
 DWORD gWas;
 const bool gRecorded = VirtualProtect(&__imp_MessageBoxA, sizeof(void*), PAGE_READWRITE, &gWas)
     && (__imp_MessageBoxA = (void*)RecordBox) && (gExitWindowsEx = RecordExit);
@@ -85,7 +83,6 @@ TEST(Tables, Configuration)
             "u explorer=" + cut + " ask=1 delays=0/3600000/3600 theme=-1/10 alt=-1/5"
                 + " [The theme" + is + " [The shell" + is },
     };
-    const char* const kinds[] = { "?", "litestep", "explorer", "alternate" };
     for (auto& row : rows) {
         // A directory per row: Wine's profile functions keep what they read.
         const string dir = QF_BIN_DIR_WIN "\\tables_config" + to_string(&row - rows) + "\\";
@@ -96,6 +93,7 @@ TEST(Tables, Configuration)
         LoadUserSettings(user);
         LoadThemesAndShells(user);
         const LONG k = gState.shellKind & 3;
+        const char* const kinds[] = { "?", "litestep", "explorer", "alternate" };
         const char* const paths[]
             = { "", gState.liteStepPath, gState.explorerPath, gState.alternatePath };
         snprintf(got, sizeof got, "%s %s=%s ask=%d delays=%ld/%ld/%ld theme=%ld/%ld alt=%ld/%ld",
@@ -135,10 +133,9 @@ TEST(Tables, CommandLines)
     }
 }
 
-// The system shell setting (NT), C:\Old.exe at the start, for a manager in the row's first word;
-// the session ends asked for (ExitWindowsEx's flags are all that tells log-off and shut-down
-// apart). "foreign": someone else writes C:\Else.exe since; "lower": someone writes the path in
-// lower case.
+// The system shell setting (NT), C:\Old.exe at the start, for a manager in the row's first word,
+// and the session ends asked for: their flags alone tell log-off and shut-down apart. "foreign":
+// someone else writes C:\Else.exe since; "lower": someone writes the path in lower case.
 TEST(Tables, SystemShellAndExit)
 {
     const string before = Setting(), q = "C:\\Q\\ ", d259 = "C:\\" + string(242, 'D') + "\\",
@@ -164,8 +161,7 @@ TEST(Tables, SystemShellAndExit)
     const HMODULE program
         = LoadLibraryExA(QF_BIN_DIR_WIN "\\Quillfern.exe", NULL, LOAD_LIBRARY_AS_DATAFILE);
     for (const auto& row : rows) {
-        string line = row.in;
-        char* in = &line[0];
+        const char* in = row.in.c_str();
         string got;
         gState = ManagerState();
         gState.isNT = true;
@@ -177,8 +173,8 @@ TEST(Tables, SystemShellAndExit)
             Setting("C:\\Else.exe");
         if (strstr(in, "set")) {
             got = SetSystemShell(row.in.back() - '0') ? "done" : "refused";
-        } else if (char* word = strstr(in, " -")) {
-            RunCommand(word + 2);
+        } else if (const char* word = strstr(in, " -")) {
+            RunCommand(&string(word + 2)[0]);
             for (MSG m; PeekMessageA(&m, gManager, 0, 0, PM_REMOVE);)
                 ControlWndProc(m.hwnd, m.message, m.wParam, m.lParam);
             got = "asked";
@@ -222,24 +218,25 @@ TEST(Tables, TextAsTheCLibrary)
     }
 }
 
-// recovery_key values: the modifiers and key each names; then those refused, the key left as it
-// was: a letter or digit alone; no key, or two; no such word; blanks; too long.
+// recovery_key values: the modifiers and key each names, or "no" for one refused, the key left as
+// it was: a letter or digit alone; no key, or two; no such word; blanks; too long.
 TEST(Tables, RecoveryKey)
 {
+    const UINT no = ~0u;
     for (auto [value, modifiers, vk] : initializer_list<tuple<const char*, UINT, UINT>> {
              { "Shift+CTRL+Alt+F12", MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12 },
              { "win+f24", MOD_WIN, VK_F24 }, { "ctrl+f1", MOD_CONTROL, VK_F1 },
              { "alt+Q", MOD_ALT, 'Q' }, { "shift+7", MOD_SHIFT, '7' }, { "pause", 0, VK_PAUSE },
              { "ctrl+scrolllock", MOD_CONTROL, VK_SCROLL }, { "alt+home", MOD_ALT, VK_HOME },
              { "alt+End", MOD_ALT, VK_END }, { "win+insert", MOD_WIN, VK_INSERT },
-             { "ctrl+alt+delete", MOD_CONTROL | MOD_ALT, VK_DELETE }, { "None", 0, 0 } }) {
-        HotKey key = { ~0u, ~0u };
-        EXPECT_TRUE(ParseRecoveryKey(value, &key) && key.modifiers == modifiers && key.vk == vk)
+             { "ctrl+alt+delete", MOD_CONTROL | MOD_ALT, VK_DELETE }, { "None", 0, 0 },
+             { "q", no, no }, { "7", no, no }, { "ctrl+alt", no, no }, { "ctrl+f1+alt", no, no },
+             { "+f1", no, no }, { "", no, no }, { "f25", no, no }, { "f0", no, no },
+             { "f01", no, no }, { "ctl+f1", no, no }, { "ctrl + f1", no, no },
+             { "shift+none", no, no }, { "alt+f4294967308", no, no }, { "ctrl+pause2", no, no } }) {
+        HotKey key = { no, no };
+        EXPECT_TRUE(ParseRecoveryKey(value, &key) == (vk != no) && key.modifiers == modifiers
+            && key.vk == vk)
             << value;
-    }
-    for (const char* value : { "q", "7", "ctrl+alt", "ctrl+f1+alt", "+f1", "", "f25", "f0", "f01",
-             "ctl+f1", "ctrl + f1", "shift+none", "alt+f4294967308", "ctrl+pause2" }) {
-        HotKey key = { 5, 5 };
-        EXPECT_TRUE(!ParseRecoveryKey(value, &key) && key.modifiers == 5 && key.vk == 5) << value;
     }
 }
