@@ -284,12 +284,18 @@ std::vector<Row> LoadRows()
     testing::UnitTest::GetInstance()->listeners().Append(new Whole);
     std::istringstream in(ReadText(QF_SOURCE_DIR_WIN "\\tests\\scenarios.txt"));
     std::string line;
+    bool inText = false;
     for (int number = 1; std::getline(in, line); number++) {
         std::smatch part;
         line.erase(line.find_last_not_of(" \r") + 1);
-        bool text = std::regex_match(line, part, std::regex("text (\\w+) = (.*)"));
-        if (text)
+        // A text goes on over the lines after it that start with two blanks.
+        bool more = inText && line.compare(0, 2, "  ") == 0;
+        bool text = more || std::regex_match(line, part, std::regex("text (\\w+) = (.*)"));
+        if (more)
+            gTexts[gNames.back()] += Replaced(line.substr(2), { { "\\n", "\n" } });
+        else if (text)
             gTexts[gNames.emplace_back(part[1])] = Replaced(part[2], { { "\\n", "\n" } });
+        inText = text;
         if (text || line.empty() || line[0] == '#')
             continue;
         std::regex_match(line, part, std::regex("(\\[([^\\]]*)\\])?(.*)"));
