@@ -218,6 +218,14 @@ TEST(Tables, TextAsTheCLibrary)
     }
 }
 
+// A user's section is found as the profile functions find it: case ignored beyond ASCII too (the
+// prefix's code page is Windows-1252).
+TEST(Tables, SectionNames)
+{
+    EXPECT_TRUE(SameProfileName("J\xDCRGEN", -1, "J\xFCrgen")) << "[J\xDCRGEN] for J\xFCrgen";
+    EXPECT_FALSE(SameProfileName("JURGEN", -1, "J\xFCrgen")) << "[JURGEN] for J\xFCrgen";
+}
+
 // recovery_key values: the modifiers and key each names, or "no" for one refused, the key left as
 // it was: a letter or digit alone; no key, or two; no such word; blanks; too long.
 TEST(Tables, RecoveryKey)
