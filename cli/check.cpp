@@ -116,7 +116,8 @@ static const char* Seek(const char* p, const char* end, char c)
 static int LineOf(const char* section, const char* key)
 {
     bool inSection = false;
-    const char *p = gReport.file, *end = gReport.file + gReport.fileSize;
+    const char* p = gReport.file;
+    const char* end = gReport.file + gReport.fileSize;
     for (int line = 1; p < end; line++, p++) {
         const char* eol = Seek(p, end, '\n');
         while (p < eol && (*p == ' ' || *p == '\t'))
@@ -138,7 +139,9 @@ __attribute__((format(printf, 4, 5))) static void Find(
 {
     if (rank != gReport.pass || ++gReport.total > kMaxShown)
         return;
-    char what[kFindingSize], line[kFindingSize], label[kNameSize + 2];
+    char what[kFindingSize];
+    char line[kFindingSize];
+    char label[kNameSize + 2];
     va_list args;
     va_start(args, format);
     FormatTextV(what, sizeof(what), format, args);
@@ -177,7 +180,8 @@ static void CheckProgram(const char* section, const char* key, const char* path)
 // theme without modules.ini leaves LiteStep its own, which is no fault.
 static void CheckThemes()
 {
-    char dir[kPathSize], key[kNameSize];
+    char dir[kPathSize];
+    char key[kNameSize];
     ThemePaths paths;
     if (gState.themeCount == 0 || gState.liteStepPath[0] == '\0')
         return;
@@ -224,7 +228,9 @@ static void CheckPaths()
 // without its path.
 static void CheckTable(const Table& table)
 {
-    char key[kNameSize], pathKey[kNameSize], value[kPathSize];
+    char key[kNameSize];
+    char pathKey[kNameSize];
+    char value[kPathSize];
     for (int n = *table.count + 2; n <= table.max; n++) {
         FormatText(key, kNumberedKeyFormat, table.prefixes[0], n);
         if (ReadConfigString(table.section, key, value, sizeof(value))) {
@@ -255,7 +261,8 @@ static void CheckValue(const char* section, const char* key, const char* value, 
         number = number && *digit >= '0' && *digit <= '9';
     // The loader's own default: what a missing or unreadable value gives.
     int which = index - kFirstNumberKey;
-    LONG read = ReadConfigInt(section, key, kNumberKeys[which].missing), used = read;
+    LONG read = ReadConfigInt(section, key, kNumberKeys[which].missing);
+    LONG used = read;
     if (which == kKillDelayIndex && read != kNumberKeys[which].missing)
         used = KillDelayMs(read) / 1000;
     else if (which == kShiftDelayIndex)
@@ -270,7 +277,8 @@ static void CheckValue(const char* section, const char* key, const char* value, 
 // no key of the table at all.
 static void CheckTableKey(const Table& table, const char* key, const char* value)
 {
-    char name[kNameSize], found[kNameSize];
+    char name[kNameSize];
+    char found[kNameSize];
     for (int kind = 0; kind < 3 && table.prefixes[kind] != NULL; kind++) {
         size_t length = TextLength(table.prefixes[kind]);
         const char* digits = key + length;
@@ -364,7 +372,9 @@ static void ShowReport(const char* userName, const char* userSection)
 int CheckConfiguration()
 {
     static char names[kProfileSize]; // static: frames stay under a page
-    char userName[kPathSize], userSection[kPathSize], path[kPathSize];
+    char userName[kPathSize];
+    char userSection[kPathSize];
+    char path[kPathSize];
     bool fits = FormConfigPath(path);
     HANDLE file = fits ? CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                       OPEN_EXISTING, 0, NULL)

@@ -66,7 +66,8 @@ static bool AutoRestartOff()
 // other than the system shell (Windows itself may keep its own there).
 static void CheckWinlogon(const char* shell)
 {
-    char value[kPathSize], path[kPathSize];
+    char value[kPathSize];
+    char path[kPathSize];
     if (ReadShellValue(HKEY_CURRENT_USER, kWinlogonKey, value) && value[0] != '\0'
         && !NamesManager(value))
         Report(kUserShell, value, kRunInstall);

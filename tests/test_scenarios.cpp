@@ -403,8 +403,10 @@ struct Scene {
         if (!Made())
             return;
         for (const Step& s : row.steps) {
+            // A box or dialog may come at any moment after the step that brings it: it waits in
+            // the queue for the step that answers it, and one left there fails `sync` and the end.
             bool answers = (step = &s)->words[0] == "box" || s.words[0] == "dialog";
-            if ((!answers && !(ClientsEnd() && NoWindows())) || !Do(s.words))
+            if ((!answers && !ClientsEnd()) || !Do(s.words))
                 return;
         }
         step = NULL;
@@ -789,7 +791,7 @@ struct Scene {
     }
     bool Sync(const Words&)
     {
-        return Handled() && NoEvents();
+        return Handled() && NoEvents() && NoWindows();
     }
     // Every message posted to the manager so far has been handled once it has taken one more:
     // WM_SETREDRAW, whose mark (WS_VISIBLE) shows it was taken, in its own loop or a modal one.

@@ -58,7 +58,8 @@ const bool gRecorded = VirtualProtect(&__imp_MessageBoxA, sizeof(void*), PAGE_RE
 
 TEST(Tables, Configuration)
 {
-    const string e = "C:\\" + string(kPathSize - 3, 'e'), cut = e.substr(0, kPathSize - 1);
+    const string e = "C:\\" + string(kPathSize - 3, 'e');
+    const string cut = e.substr(0, kPathSize - 1);
     const string is = " directive for this user in Quillfern.cfg is]"; // a box's first line
     string cfg = "[Quillfern]\nexplorer_exe=" + e + "\n[default]\nshell=LITESTEP_EXE\nkill_delay=7";
     // Names of 63 to 65 characters, equal once cut; one entry more than are read.
@@ -86,7 +87,8 @@ TEST(Tables, Configuration)
     for (auto& row : rows) {
         // A directory per row: Wine's profile functions keep what they read.
         const string dir = QF_BIN_DIR_WIN "\\tables_config" + to_string(&row - rows) + "\\";
-        char user[kPathSize] = "u", got[1024];
+        char user[kPathSize] = "u";
+        char got[1024];
         CreateDirectoryA(dir.c_str(), NULL);
         ofstream(dir + kConfigFileName, ios::binary) << cfg << "\n[u]\n" << row.in << "\n";
         strcpy(gState.managerDir, dir.c_str());
@@ -138,10 +140,14 @@ TEST(Tables, CommandLines)
 // someone else writes C:\Else.exe since; "lower": someone writes the path in lower case.
 TEST(Tables, SystemShellAndExit)
 {
-    const string before = Setting(), q = "C:\\Q\\ ", d259 = "C:\\" + string(242, 'D') + "\\",
-                 low = "c:\\" + string(242, 'd') + "\\quillfern.exe";
-    const string box = " [An error has occurred while trying]", mine = "C:\\Q\\Quillfern.exe";
-    const string asked = "asked; " + mine + " ours [exit ", named = " expected privilege=1 shell=";
+    const string before = Setting();
+    const string q = "C:\\Q\\ ";
+    const string d259 = "C:\\" + string(242, 'D') + "\\";
+    const string low = "c:\\" + string(242, 'd') + "\\quillfern.exe";
+    const string box = " [An error has occurred while trying]";
+    const string mine = "C:\\Q\\Quillfern.exe";
+    const string asked = "asked; " + mine + " ours [exit ";
+    const string named = " expected privilege=1 shell=";
     const Row rows[] = {
         { "a session word to a manager: the manager named, then its own flags: log off",
             q + "-logoff", asked + "0" + named + mine + "]" },
@@ -199,7 +205,8 @@ TEST(Tables, TextAsTheCLibrary)
 {
     // Every byte: blank or not; the same text as with bit 5 flipped or not.
     for (int c = 0; c < 256; c++) {
-        const char one[] = { (char)c, 0 }, flipped[] = { (char)(c ^ 0x20), 0 };
+        const char one[] = { (char)c, 0 };
+        const char flipped[] = { (char)(c ^ 0x20), 0 };
         EXPECT_EQ(isspace(c) != 0, IsBlank((char)c)) << "IsBlank, byte " << c;
         EXPECT_EQ(_strcmpi(one, flipped) == 0, SameTextNoCase(one, flipped))
             << "SameTextNoCase, byte " << c;
@@ -207,7 +214,8 @@ TEST(Tables, TextAsTheCLibrary)
     // Into every size: what is kept, cut or not, written past.
     const char* f = "%s %d%% %u %ld %lu %d";
     for (int size = 1, full = 0; size == 1 || size <= full + 1; size++) {
-        char mine[80], its[80];
+        char mine[80];
+        char its[80];
         full = snprintf(its, size, f, "Quillfern", INT_MIN, UINT_MAX, LONG_MIN, ULONG_MAX, 0);
         memset(mine, 'Z', sizeof mine);
         const bool whole

@@ -9,9 +9,11 @@ static char gDir[MAX_PATH], gRole[64], gBehaviour[256];
 // Opened for each line, so that a killed stand-in leaves a whole log.
 static void Log(const char* event)
 {
-    char path[MAX_PATH + 16], line[160];
+    char path[MAX_PATH + 16];
+    char line[160];
     snprintf(path, sizeof path, "%sevents.log", gDir);
-    DWORD length = snprintf(line, sizeof line, "%s %s\r\n", gRole, event), written;
+    DWORD length = snprintf(line, sizeof line, "%s %s\r\n", gRole, event);
+    DWORD written;
     HANDLE file = CreateFileA(
         path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS, 0, NULL);
     WriteFile(file, line, length, &written, NULL);
@@ -45,7 +47,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     GetModuleFileNameA(NULL, gDir, sizeof gDir);
     char* name = strrchr(gDir, '\\') + 1;
-    char path[MAX_PATH], start[64];
+    char path[MAX_PATH];
+    char start[64];
     snprintf(gRole, sizeof gRole, "%.*s", (int)strcspn(name, "."), CharLowerA(name));
     *name = '\0'; // gDir: the folder, ending in a backslash
     snprintf(path, sizeof path, "%s%s.txt", gDir, gRole);

@@ -19,7 +19,9 @@ static LRESULT CALLBACK WitnessProc(HWND window, UINT message, WPARAM wParam, LP
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
-    char word[16] = "", exe[MAX_PATH], line[2 * MAX_PATH + 32];
+    char word[16] = "";
+    char exe[MAX_PATH];
+    char line[2 * MAX_PATH + 32];
     sscanf(commandLine, "%15s %259[^\n]", word, gWitness);
     HANDLE ready = CreateEventA(NULL, TRUE, FALSE, "QuillfernSessionReady");
     if (lstrcmpA(word, "keep") == 0) {
