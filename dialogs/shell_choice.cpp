@@ -52,12 +52,7 @@ static void InitShellChoice(HWND dialog)
 {
     SetWindowTextA(dialog, kCaption);
 
-    int checked = IDC_REBOOT_OTHER;
-    if (gState.shellKind == SHELL_LITESTEP)
-        checked = IDC_LITESTEP;
-    else if (gState.shellKind == SHELL_EXPLORER)
-        checked = IDC_EXPLORER;
-    CheckDlgButton(dialog, checked, BST_CHECKED);
+    CheckCurrentShell(dialog);
 
     char otherLabel[kShellLabelSize];
     if (gState.shellKind == SHELL_ALTERNATE)

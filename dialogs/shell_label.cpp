@@ -1,6 +1,7 @@
 #include "dialogs/shell_label.h"
 
 #include "config/text.h"
+#include "res/resource.h"
 
 void ProgramNameOf(const char* path, char (&name)[kPathSize])
 {
@@ -21,4 +22,14 @@ void AlternateShellLabel(const char* prefix, char (&label)[kShellLabelSize])
     char name[kPathSize];
     ProgramNameOf(gState.alternatePath, name);
     JoinText(label, prefix, name);
+}
+
+void CheckCurrentShell(HWND dialog)
+{
+    int checked = IDC_REBOOT_OTHER;
+    if (gState.shellKind == SHELL_LITESTEP)
+        checked = IDC_LITESTEP;
+    else if (gState.shellKind == SHELL_EXPLORER)
+        checked = IDC_EXPLORER;
+    CheckDlgButton(dialog, checked, BST_CHECKED);
 }

@@ -4,6 +4,8 @@
 
 #include "config/state.h"
 
+#include <windows.h>
+
 constexpr char kRestartPrefix[] = "Restart ";
 
 // Long enough for "Restart " and any name a path of kPathSize can hold, so
@@ -17,3 +19,7 @@ void ProgramNameOf(const char* path, char (&name)[kPathSize]);
 // name, or, for a program chosen by the user, the file name of
 // alternatePath.
 void AlternateShellLabel(const char* prefix, char (&label)[kShellLabelSize]);
+
+// Checks the radio button of the current shell: LiteStep, Explorer, or the
+// third one for the alternate shell.
+void CheckCurrentShell(HWND dialog);

@@ -26,12 +26,7 @@ void InitShellOptions(HWND dialog, const char* prompt, bool offerAlternate)
         AlternateShellLabel(kRestartPrefix, label);
         SetDlgItemTextA(dialog, IDC_REBOOT_OTHER, label);
     }
-    int checked = IDC_REBOOT_OTHER;
-    if (gState.shellKind == SHELL_LITESTEP)
-        checked = IDC_LITESTEP;
-    else if (gState.shellKind == SHELL_EXPLORER)
-        checked = IDC_EXPLORER;
-    CheckDlgButton(dialog, checked, BST_CHECKED);
+    CheckCurrentShell(dialog);
 }
 
 // The lost shell was an alternate one: the third choice restarts it.
