@@ -24,13 +24,9 @@ namespace
 typedef std::vector<std::string> Words;
 typedef std::vector<std::pair<std::string, std::string>> Pairs;
 typedef std::lock_guard<std::recursive_mutex> Locked;
-struct Step {
-    int line;
-    Words words;
-};
 struct Row {
     std::string name;
-    std::vector<Step> steps;
+    std::vector<Words> steps;
 };
 
 // What other programs see of the manager, as its users are told it.
@@ -58,7 +54,7 @@ Words gNames; // of the texts
 
 template <typename F> bool WaitUntil(F done, DWORD timeoutMs = kWaitMs, bool want = true)
 {
-    for (DWORD start = GetTickCount(); done() != want; Sleep(20))
+    for (DWORD start = GetTickCount(); bool(done()) != want; Sleep(20))
         if (GetTickCount() - start >= timeoutMs)
             return false;
     return true;
@@ -234,6 +230,10 @@ int Handles(DWORD pid)
     });
 }
 
+HWND Manager()
+{
+    return FindWindowA(kClass, NULL);
+}
 // Read as the system keeps it: no message to another process, which could be busy.
 std::string TextOf(HWND window)
 {
@@ -260,11 +260,9 @@ std::string KindOf(HWND window)
     return "box \"" + text + "\"";
 }
 
-std::string TestName(std::string name)
+std::string TestName(const std::string& name)
 {
-    for (char& c : name)
-        c = isalnum((unsigned char)c) ? c : '_';
-    return name;
+    return std::regex_replace(name, std::regex("[^A-Za-z0-9]"), "_");
 }
 // A selection of no row fails: GoogleTest would pass it, and set up no environment for it.
 struct Whole : testing::EmptyTestEventListener {
@@ -275,28 +273,20 @@ struct Whole : testing::EmptyTestEventListener {
     }
 };
 
-// Rows and texts; a step before the first row is a row of its own. What a run stopped half-way
-// left running is ended first.
+// Rows and texts; a step before the first row is a row of its own, and a line that starts with two
+// blanks goes on from the one before. What a run stopped half-way left running is ended first.
 std::vector<Row> LoadRows()
 {
     std::vector<Row> rows;
     KillIn(kBin + "scratch\\");
     testing::UnitTest::GetInstance()->listeners().Append(new Whole);
-    std::istringstream in(ReadText(QF_SOURCE_DIR_WIN "\\tests\\scenarios.txt"));
-    std::string line;
-    bool inText = false;
-    for (int number = 1; std::getline(in, line); number++) {
+    std::istringstream in(Replaced(
+        ReadText(QF_SOURCE_DIR_WIN "\\tests\\scenarios.txt"), { { "\r", "" }, { "\n  ", "" } }));
+    for (std::string line; std::getline(in, line);) {
         std::smatch part;
-        line.erase(line.find_last_not_of(" \r") + 1);
-        // A text goes on over the lines after it that start with two blanks.
-        bool more = inText && line.compare(0, 2, "  ") == 0;
-        bool text = more || std::regex_match(line, part, std::regex("text (\\w+) = (.*)"));
-        if (more)
-            gTexts[gNames.back()] += Replaced(line.substr(2), { { "\\n", "\n" } });
-        else if (text)
+        if (std::regex_match(line, part, std::regex("text (\\w+) = (.*)")))
             gTexts[gNames.emplace_back(part[1])] = Replaced(part[2], { { "\\n", "\n" } });
-        inText = text;
-        if (text || line.empty() || line[0] == '#')
+        if (part[0].matched || line.empty() || line[0] == '#')
             continue;
         std::regex_match(line, part, std::regex("(\\[([^\\]]*)\\])?(.*)"));
         if (part[1].matched || rows.empty())
@@ -306,7 +296,7 @@ std::vector<Row> LoadRows()
             std::istringstream split(step);
             Words words { std::istream_iterator<std::string>(split), {} };
             if (!words.empty())
-                rows.back().steps.push_back({ number, words });
+                rows.back().steps.push_back(words);
         }
     }
     return rows;
@@ -316,7 +306,7 @@ struct Scene;
 typedef bool (Scene::*Verb)(const Words&);
 struct Scene {
     const Row& row;
-    const Step* step = NULL;
+    const Words* step = NULL;
     std::string dir;
     std::string sh;
     std::string cfg;
@@ -396,17 +386,16 @@ struct Scene {
             || Fail("the scene not made: directories, stand-ins, stores or session helper");
     }
 
-    // Every box and dialog must be taken by a step: each other step first checks that none waits.
     // At the end: nothing left untaken, every store as the row last set or read it.
     void Run()
     {
         if (!Made())
             return;
-        for (const Step& s : row.steps) {
+        for (const Words& s : row.steps) {
             // A box or dialog may come at any moment after the step that brings it: it waits in
             // the queue for the step that answers it, and one left there fails `sync` and the end.
-            bool answers = (step = &s)->words[0] == "box" || s.words[0] == "dialog";
-            if ((!answers && !ClientsEnd()) || !Do(s.words))
+            bool answers = (step = &s)->at(0) == "box" || s[0] == "dialog";
+            if ((!answers && !ClientsEnd()) || !Do(s))
                 return;
         }
         step = NULL;
@@ -420,8 +409,9 @@ struct Scene {
     }
     bool Fail(const std::string& what)
     {
-        std::string where
-            = step ? "line " + N(step->line) + " `" + Join(step->words, 0) + "`" : "the end";
+        std::string where = step
+            ? "step " + N(step - &row.steps[0] + 1) + " `" + Join(*step, 0) + "`"
+            : "the end";
         std::string pending;
         Locked held(lock);
         for (HWND window : queue)
@@ -434,8 +424,7 @@ struct Scene {
         return done || Fail("cannot");
     }
 
-    // The verbs: the words each takes (as Fits reads them; " x#" last: the step may end with a
-    // repetition) and what does it.
+    // The verbs (docs/testbed.md) and the words each takes, as Fits reads them.
     bool Do(Words w)
     {
         static const std::map<std::string, std::pair<std::string, Verb>> verbs = {
@@ -475,7 +464,6 @@ struct Scene {
         return (this->*verb->second.second)(w);
     }
 
-    // KEY=VALUE or SECTION.KEY=VALUE, in [default] when no section.
     bool Cfg(const Words& w)
     {
         std::smatch part;
@@ -501,7 +489,6 @@ struct Scene {
         }
         return true;
     }
-    // behave: <role>.txt beside the stand-in; cfgtext: with Windows' line ends.
     bool Files(const Words& w)
     {
         std::string path = w[0] == "behave" ? sh + w[1] + ".txt" : dir + w[1];
@@ -510,11 +497,9 @@ struct Scene {
             return Done(DeleteFileA(path.c_str()));
         if (w[0] == "mkdir")
             return Done(CreateDirectoryA(path.c_str(), NULL));
-        return Done(
-            WriteText(w[0] == "cfgtext" ? cfg : path, Replaced(text, { { "\n", "\r\n" } })));
+        return Done(WriteText(w[0] == "cfgtext" ? cfg : path,
+            Replaced(text, { { "\n", "\r\n" } }))); // as Windows' files
     }
-    // platform: Wine's version for the manager; setreg: a Winlogon value; fault winlogon: the key
-    // removed, put back at the end.
     bool Stores(const Words& w)
     {
         std::string key = "\"HKLM\\" + std::string(kWinlogon) + "\"";
@@ -535,7 +520,6 @@ struct Scene {
         return length > dir.size()
             && PlaceManager(dir + std::string(length - dir.size(), 'd'), exe);
     }
-    // From: a copy, as it may be exe.
     bool PlaceManager(const std::string& where, std::string from)
     {
         mgr = where + "\\";
@@ -582,8 +566,6 @@ struct Scene {
                     + " exit code " + N(code) + " (259: still running), box: " + lastBox);
         return true;
     }
-    // press, release: the Control key; recovery: Ctrl+Alt+Shift+F12 pressed (down in turn, up the
-    // other way round), or taken first (the manager's registration then fails with 1409).
     bool Keys(const Words& w)
     {
         const BYTE keys[] = { VK_CONTROL, VK_MENU, VK_SHIFT, VK_F12 };
@@ -596,7 +578,6 @@ struct Scene {
             return Done(RegisterHotKey(NULL, 1, MOD_CONTROL | MOD_ALT | MOD_SHIFT, VK_F12));
         return Done(w[0] != "recovery" || chord || UnregisterHotKey(NULL, 1));
     }
-    // terminate: from outside, as another program would (the stand-in writes nothing).
     bool ByHand(const Words& w)
     {
         if (w[0] == "terminate")
@@ -605,15 +586,9 @@ struct Scene {
             launched.insert(w[1]);
         return w[0] == "terminate" || Done(CloseHandle(Start(sh + w[1] + ".exe", "")));
     }
-    HWND Manager()
-    {
-        return FindWindowA(kClass, NULL);
-    }
     bool Post(const Words& w)
     {
-        if (!WaitUntil([&] {
-                return Manager() != NULL;
-            }))
+        if (!WaitUntil(Manager))
             return Fail("no manager window");
         for (int n = times; n > 0; n--)
             PostMessageA(Manager(), kMessages.at(w[1]), 0, 0);
@@ -655,8 +630,6 @@ struct Scene {
         HWND window = TakeWindow(0);
         return !window || Fail("a box or dialog that the row does not list: " + KindOf(window));
     }
-    // box TEXT ANSWER: the next window is a box with this text, wholly on the screen; answered.
-    // dialog KIND ACTIONS: the dialog open from the step before, or the next window.
     bool Answer(const Words& w)
     {
         bool box = w[0] == "box";
@@ -684,15 +657,13 @@ struct Scene {
     }
     bool Holds(const std::string& action, HWND dialog, bool box)
     {
-        static const std::map<std::string, int> buttons = { { "litestep", IDC_LITESTEP },
+        static const std::map<std::string, int> ids = { { "litestep", IDC_LITESTEP },
             { "explorer", IDC_EXPLORER }, { "other", IDC_REBOOT_OTHER }, { "logoff", IDC_LOGOFF },
-            { "shutdown", IDC_SHUTDOWN }, { "terminate", IDC_TERMINATE } };
-        static const std::map<std::string, int> answers
-            = { { "ok", IDOK }, { "cancel", IDCANCEL }, { "yes", IDYES }, { "no", IDNO } };
+            { "shutdown", IDC_SHUTDOWN }, { "terminate", IDC_TERMINATE }, { "ok", IDOK },
+            { "cancel", IDCANCEL }, { "yes", IDYES }, { "no", IDNO } };
         size_t equals = action.find('=');
         std::string act = action.substr(0, equals);
         std::string arg = equals == std::string::npos ? "" : action.substr(equals + 1);
-        // pick=N: the Nth item; pick=NAME: the item showing NAME.
         int item = OneOf(arg, "[1-9][0-9]*") ? atoi(arg.c_str()) - 1
                                              : SendDlgItemMessageA(dialog, IDC_THEMELIST,
                                                  LB_FINDSTRINGEXACT, -1, (LPARAM)arg.c_str());
@@ -706,24 +677,21 @@ struct Scene {
                 return caption == head + N(atoi(caption.c_str() + head.size())) + " :::";
             return IsWindow(dialog) && caption == kCaption; // stopped, and still throughout
         };
-        if (buttons.count(arg) && (act == "is" || act == "click"))
-            return act == "click"
-                ? PostMessageA(GetDlgItem(dialog, buttons.at(arg)), BM_CLICK, 0, 0)
-                : IsDlgButtonChecked(dialog, buttons.at(arg)) == BST_CHECKED;
+        if (ids.count(arg) && (act == "is" || act == "click"))
+            return act == "click" ? PostMessageA(GetDlgItem(dialog, ids.at(arg)), BM_CLICK, 0, 0)
+                                  : IsDlgButtonChecked(dialog, ids.at(arg)) == BST_CHECKED;
         if (act == "pick")
             return item >= 0
                 && SendDlgItemMessageA(dialog, IDC_THEMELIST, LB_SETCURSEL, item, 0) >= 0;
-        if (answers.count(action)) // a box by a button it has
-            return (!box || GetDlgItem(dialog, answers.at(act)))
-                && PostMessageA(dialog, WM_COMMAND, answers.at(act), 0);
+        if (OneOf(action, "ok|cancel|yes|no")) // a box by a button it has
+            return (!box || GetDlgItem(dialog, ids.at(act)))
+                && PostMessageA(dialog, WM_COMMAND, ids.at(act), 0);
         // still: no countdown, four of its 250 ms ticks pass unseen.
         if (act == "still")
             return !WaitUntil(holds, 1000, false);
         return OneOf(act, "closes|counting|stopped") && WaitUntil(holds);
     }
 
-    // The next lines of events.log, in order (restart: a quit, then a start); a start with the keys
-    // held, when the step names them.
     bool Wait(const Words& w)
     {
         std::string keys = w.size() < 4
@@ -747,10 +715,10 @@ struct Scene {
     Words Events()
     {
         Words lines;
-        std::string log = ReadText(sh + "events.log");
-        std::istringstream in(log == "<missing>" ? "" : log);
-        for (std::string line; std::getline(in, line) && !in.eof();) // whole lines only
-            lines.push_back(line.substr(0, line.find('\r')));
+        std::istringstream in(Replaced(ReadText(sh + "events.log"), { { "\r", "" } }));
+        for (std::string line;
+             std::getline(in, line) && !in.eof();) // whole lines ("<missing>": none)
+            lines.push_back(line);
         return lines;
     }
     bool NoEvents()
@@ -807,7 +775,6 @@ struct Scene {
         }
         return IsWindow(control) || Fail("the manager has gone");
     }
-    // manager: this row's manager; @sh\, @dir\ and @user its directories and user.
     std::string Resolve(const std::string& text)
     {
         char user[256] = "";
@@ -818,8 +785,6 @@ struct Scene {
             : Replaced(text, { { "@sh\\", sh }, { "@dir\\", dir }, { "@user", user } });
     }
 
-    // Boxes only with one of the texts. The answers vary with the burst, not the generator: the
-    // same messages whatever came.
     bool Storm(const Words& w)
     {
         const UINT kinds[] = { kMessages.at("swap"), kMessages.at("kill"), kMessages.at("restart"),
@@ -850,13 +815,7 @@ struct Scene {
                 // A window can close before its turn: a nested handler's answer may end it first.
                 if (IsWindow(window) && !allowed)
                     return Fail("storm: unexpected " + kind + " after " + N(posted) + " messages");
-                if (kind == "terminated")
-                    PostMessageA(GetDlgItem(window, bursts % 2 ? IDC_LITESTEP : IDC_EXPLORER),
-                        BM_CLICK, 0, 0);
-                if (kind == "themes")
-                    SendDlgItemMessageA(window, IDC_THEMELIST, LB_SETCURSEL, bursts % 3, 0);
-                PostMessageA(
-                    window, WM_COMMAND, kind == "themes" && bursts % 4 == 0 ? IDCANCEL : IDOK, 0);
+                PostMessageA(window, WM_COMMAND, IDOK, 0);
             }
             taken = Events().size(); // no order to hold the stand-ins to here
             if (!Manager() || KeyDown())
@@ -864,26 +823,20 @@ struct Scene {
         }
         return true;
     }
-    // The one allowance: what Wine's own WaitForInputIdle leaves in its caller, as this process
-    // keeps it, waiting for each shell too.
+    // The one allowance: what Wine's own WaitForInputIdle leaves in its caller at each call, as
+    // this process keeps it, waiting for the shell as often as the manager did.
     bool Cycles(const Words& w)
     {
-        int count = atoi(w[1].c_str());
-        std::vector<int> before;
+        std::vector<int> before = Counts();
         std::vector<int> after;
-        for (int n = -count; n < count; n++) {
-            if (n == 0)
-                before = Counts();
-            if (!Post({ "post", "restart" }) || !Wait({ "wait", "litestep", "restart" })
-                || !Handled())
-                return false;
-            for (const PROCESSENTRY32& shell : ProcessesIn(sh)) {
-                HANDLE process = OpenProcess(
-                    PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, shell.th32ProcessID);
-                WaitForInputIdle(process, kWaitMs);
-                CloseHandle(process);
-            }
-        }
+        times = atoi(w[1].c_str());
+        if (!Post({ "post", "restart" }) || !Wait({ "wait", "litestep", "restart" }) || !Handled())
+            return false;
+        DWORD pid = ProcessesIn(sh).at(0).th32ProcessID;
+        HANDLE shell = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid);
+        for (int n = 0; n < times; n++)
+            WaitForInputIdle(shell, kWaitMs);
+        CloseHandle(shell);
         auto flat = [&] {
             after = Counts();
             return before[1] > 0 && after[0] <= before[0]
