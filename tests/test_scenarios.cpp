@@ -284,8 +284,16 @@ std::vector<Row> LoadRows()
         ReadText(QF_SOURCE_DIR_WIN "\\tests\\scenarios.txt"), { { "\r", "" }, { "\n  ", "" } }));
     for (std::string line; std::getline(in, line);) {
         std::smatch part;
-        if (std::regex_match(line, part, std::regex("text (\\w+) = (.*)")))
-            gTexts[gNames.emplace_back(part[1])] = Replaced(part[2], { { "\\n", "\n" } });
+        if (std::regex_match(line, part, std::regex("text (\\w+) = (findings: )?(.*)"))) {
+            std::string text = Replaced(part[3], { { "\\n", "\n" } });
+            for (const auto& [name, earlier] : gTexts) // a text may hold one defined before it
+                text = Replaced(text, { { "{" + name + "}", earlier } });
+            // -check's box counts its findings, one a line.
+            gTexts[gNames.emplace_back(part[1])] = !part[2].matched
+                ? text
+                : "Quillfern.cfg, section [default], and the installation: "
+                    + N(std::count(text.begin(), text.end(), '\n') + 1) + " finding(s).\n" + text;
+        }
         if (part[0].matched || line.empty() || line[0] == '#')
             continue;
         std::regex_match(line, part, std::regex("(\\[([^\\]]*)\\])?(.*)"));
