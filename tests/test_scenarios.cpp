@@ -403,11 +403,11 @@ struct Scene {
             // A box or dialog may come at any moment after the step that brings it: it waits in
             // the queue for the step that answers it, and one left there fails `sync` and the end.
             bool answers = (step = &s)->at(0) == "box" || s[0] == "dialog";
-            if ((!answers && !ClientsEnd()) || !Do(s))
+            if ((!answers && !Ends({})) || !Do(s))
                 return;
         }
         step = NULL;
-        if (!ClientsEnd() || (Manager() && !Handled()) || !NoEvents() || !NoWindows())
+        if (!Ends({}) || (Manager() && !Handled()) || !NoEvents() || !NoWindows())
             return;
         for (const auto& store : stores)
             if (Store(store.first) != store.second)
@@ -458,7 +458,7 @@ struct Scene {
                 { "ROLE (start|quit|exit|restart)( (shift|control|none))?( x#)?", &Scene::Wait } },
             { "sync", { "", &Scene::Sync } },
             { "expect", { "(running|shell|reg|file|keys|wallpaper) ANY( ANY)*", &Scene::Expect } },
-            { "exits", { "", &Scene::Exits } }, { "storm", { "# #( TEXT)+", &Scene::Storm } },
+            { "exits", { "", &Scene::Ends } }, { "storm", { "# #( TEXT)+", &Scene::Storm } },
             { "cycles", { "#", &Scene::Cycles } }
         };
         auto verb = verbs.find(w[0]);
@@ -551,27 +551,21 @@ struct Scene {
         (manager ? managers : clients).push_back(process);
         return process || Fail("cannot start " + exe);
     }
-    // Every client so far ends, with 0, or with -check the number of findings its box counts.
-    bool ClientsEnd()
+    // `exits`: every manager ends, with 0; else every client so far, with 0, or with -check the
+    // number of findings its box gives ("...: N finding(s).").
+    bool Ends(const Words& w)
     {
-        // -check's exit code is the count its box gives: "...: N finding(s)."
+        bool all = !w.empty();
         size_t end = lastBox.find(" finding(s).");
-        DWORD findings
-            = end == std::string::npos ? 0 : atoi(&lastBox[lastBox.rfind(' ', end - 1) + 1]);
-        bool ended = Ends(clients, clientsEnded, checking ? findings : 0);
+        DWORD findings = checking && end != std::string::npos
+            ? atoi(&lastBox[lastBox.rfind(' ', end - 1) + 1])
+            : 0;
+        std::vector<HANDLE>& processes = all ? managers : clients;
+        for (size_t i = all ? 0 : clientsEnded; i < processes.size(); i++)
+            if (DWORD code = Finish(processes[i]); code != (all ? 0 : findings))
+                return Fail(std::string(all ? "manager" : "client") + " exit code " + N(code)
+                    + " (259: still running), box: " + lastBox);
         clientsEnded = clients.size();
-        return ended;
-    }
-    bool Exits(const Words&)
-    {
-        return Ends(managers, 0, 0);
-    }
-    bool Ends(const std::vector<HANDLE>& processes, size_t from, DWORD want)
-    {
-        for (size_t i = from; i < processes.size(); i++)
-            if (DWORD code = Finish(processes[i]); code != want)
-                return Fail(std::string(&processes == &clients ? "client" : "manager")
-                    + " exit code " + N(code) + " (259: still running), box: " + lastBox);
         return true;
     }
     bool Keys(const Words& w)
