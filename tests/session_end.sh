@@ -15,21 +15,21 @@ cp -al "$base" "$WINEPREFIX"
 check() { [ "$1" = 0 ] && echo "ok   -$word: $2" || { echo "FAIL -$word: $2"; ((++failures)); }; }
 # within <seconds> <command...>: polls the command until it succeeds, or fails once the time is up
 within() { local e=$((SECONDS+$1)); until "${@:2}"; do ((SECONDS<e)) || return 1; sleep .2; done; }
-winpath() { local p="Z:$1"; echo "${p//\//\\}"; }
 shell_is() {   # a Wine program's output goes to a file, never into $(...)
     "$WINE64" reg query "$key" /v Shell </dev/null >"$work/reg.txt" 2>/dev/null
     tr -d '\r' <"$work/reg.txt" | grep -qixF "    Shell    REG_SZ    $1"
 }
 for word in logoff reboot shutdown; do
     dir=$work/$word qf=$work/$word/Quillfern.exe
-    mkdir "$dir" && cp build/x86_64/Quillfern.exe "$qf" && cp "$QF_TESTBIN/standin.exe" "$dir/litestep.exe"
-    printf '[Quillfern]\r\nlitestep_exe=%s\r\n[default]\r\nshell=litestep_exe\r\n' \
-        "$(winpath "$dir/litestep.exe")" >"$dir/Quillfern.cfg"
-    qf_start_session "$(winpath "$dir/witness.txt")"
+    win="Z:${dir//\//\\}" # the folder as Wine names it
+    install -D build/x86_64/Quillfern.exe "$qf" && ln "$QF_TESTBIN/standin.exe" "$dir/litestep.exe"
+    printf '[Quillfern]\r\nlitestep_exe=%s\\litestep.exe\r\n[default]\r\nshell=litestep_exe\r\n' \
+        "$win" >"$dir/Quillfern.cfg"
+    qf_start_session "$win\\witness.txt"
     "$WINE64" "$qf" </dev/null >/dev/null 2>&1 &
     within 60 grep -qs '^litestep start' "$dir/events.log"; check $? "LiteStep started"
     # Its last write comes once LiteStep has started and become idle.
-    within 60 shell_is "$(winpath "$qf")"; check $? "the manager named itself the shell"
+    within 60 shell_is "$win\\Quillfern.exe"; check $? "the manager named itself the shell"
     "$WINE64" reg add "$key" /v Shell /d 'C:\sentinel.exe' /f </dev/null >/dev/null 2>&1
     "$WINE64" "$qf" "-$word" </dev/null >/dev/null 2>&1; check $? "the client ends with 0"
     within 60 grep -qs '^endsession 1' "$dir/witness.txt"; check $? "the session ended"

@@ -310,14 +310,13 @@ std::vector<Row> LoadRows()
     return rows;
 }
 
-struct Scene;
-typedef bool (Scene::*Verb)(const Words&);
 struct Scene {
+    typedef bool (Scene::*Verb)(const Words&);
     const Row& row;
     const Words* step = NULL;
-    std::string dir;
-    std::string sh;
-    std::string cfg;
+    std::string dir = kBin + "scratch\\" + TestName(row.name) + "\\";
+    std::string sh = dir + "sh\\";
+    std::string cfg = dir + "Quillfern.cfg";
     std::string mgr;
     std::string exe;
     std::string lastBox;
@@ -345,9 +344,6 @@ struct Scene {
 
     explicit Scene(const Row& row)
         : row(row)
-        , dir(kBin + "scratch\\" + TestName(row.name) + "\\")
-        , sh(dir + "sh\\")
-        , cfg(dir + "Quillfern.cfg")
     {
     }
     ~Scene()

@@ -11,10 +11,7 @@
 extern "C" void* __imp_MessageBoxA;
 extern "C" LONG WINAPI RegSetKeyValueA(HKEY, LPCSTR, LPCSTR, DWORD, LPCVOID, DWORD); // Vista's
 using namespace std;
-struct Row {
-    const char* name;
-    string in, want;
-};
+using Row = tuple<const char*, string, string>; // what it shows, what goes in, what comes out
 
 // The system shell setting on NT, HKLM Winlogon "Shell", after writing value when one is given.
 string Setting(const string& value = "")
@@ -84,14 +81,15 @@ TEST(Tables, Configuration)
             "u explorer=" + cut + " ask=1 delays=0/3600000/3600 theme=-1/10 alt=-1/5"
                 + " [The theme" + is + " [The shell" + is },
     };
-    for (auto& row : rows) {
-        // A directory per row: Wine's profile functions keep what they read.
-        const string dir = QF_BIN_DIR_WIN "\\tables_config" + to_string(&row - rows) + "\\";
+    strcpy(gState.managerDir, QF_BIN_DIR_WIN "\\tables_config\\");
+    CreateDirectoryA(gState.managerDir, NULL);
+    const string file = gState.managerDir + string(kConfigFileName);
+    for (const auto& [name, in, want] : rows) {
         char user[kPathSize] = "u";
         char got[1024];
-        CreateDirectoryA(dir.c_str(), NULL);
-        ofstream(dir + kConfigFileName, ios::binary) << cfg << "\n[u]\n" << row.in << "\n";
-        strcpy(gState.managerDir, dir.c_str());
+        ofstream(file, ios::binary) << cfg << "\n[u]\n" << in << "\n";
+        // What the profile functions may keep of the last row's file is let go.
+        WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
         LoadUserSettings(user);
         LoadThemesAndShells(user);
         const LONG k = gState.shellKind & 3;
@@ -102,7 +100,7 @@ TEST(Tables, Configuration)
             user, kinds[k], paths[k], gState.askBoot, gState.startDelay, gState.killDelay,
             gState.shiftDelay, gState.themeIndex, gState.themeCount, gState.altShellIndex,
             gState.altShellCount);
-        EXPECT_EQ(row.want, got + exchange(gNoted, "")) << row.name;
+        EXPECT_EQ(want, got + exchange(gNoted, "")) << name;
     }
 }
 
@@ -121,17 +119,17 @@ TEST(Tables, CommandLines)
             "-swap" + string(300, 'w') + ": [swap" + string(218, 'w')
                 + " is not a valid Quillfern option.]" },
     };
-    for (const auto& row : rows) {
+    for (const auto& [name, in, want] : rows) {
         const string past = '\0' + string(16, '\xCC');
-        string line = row.in + past;
+        string line = in + past;
         char* tail = FormCommandTail(&line[0]);
         string got = tail + string(":");
         if (*tail)
             RunCommand(tail + 1);
         for (MSG m; PeekMessageA(&m, gManager, 0, 0, PM_REMOVE);)
             got += " " + to_string(m.message);
-        got += exchange(gNoted, "") + (line.substr(row.in.size()) == past ? "" : " [past the end]");
-        EXPECT_EQ(row.want, got) << row.name;
+        got += exchange(gNoted, "") + (line.substr(in.size()) == past ? "" : " [past the end]");
+        EXPECT_EQ(want, got) << name;
     }
 }
 
@@ -145,16 +143,14 @@ TEST(Tables, SystemShellAndExit)
     const string d259 = "C:\\" + string(242, 'D') + "\\";
     const string low = "c:\\" + string(242, 'd') + "\\quillfern.exe";
     const string box = " [An error has occurred while trying]";
-    const string mine = "C:\\Q\\Quillfern.exe";
-    const string asked = "asked; " + mine + " ours [exit ";
-    const string named = " expected privilege=1 shell=";
+    const string asked = "asked; C:\\Q\\Quillfern.exe ours [exit ";
+    const string named = " expected privilege=1 shell=C:\\Q\\Quillfern.exe]";
     const Row rows[] = {
-        { "a session word to a manager: the manager named, then its own flags: log off",
-            q + "-logoff", asked + "0" + named + mine + "]" },
-        { "shut down", q + "-shutdown", asked + "1" + named + mine + "]" },
-        { "reboot", q + "-reboot", asked + "2" + named + mine + "]" },
-        { "an alternate shell without a path: refused", q + "set 3",
-            "refused; C:\\Old.exe ours" + box },
+        { "a session word: the manager named, then its flags: log off", q + "-logoff",
+            asked + "0" + named },
+        { "shut down", q + "-shutdown", asked + "1" + named },
+        { "reboot", q + "-reboot", asked + "2" + named },
+        { "an alternate shell without a path", q + "set 3", "refused; C:\\Old.exe ours" + box },
         { "once uninstalled, nothing", q + "uninstalled set 0", "done; C:\\Old.exe ours" },
         { "written by someone else since the start: nothing", q + "foreign set 0",
             "done; C:\\Else.exe not ours" },
@@ -164,44 +160,43 @@ TEST(Tables, SystemShellAndExit)
             d259 + "D dialog",
             "stays; C:\\Old.exe ours" + box + " [exit 2 expected privilege=1 shell=C:\\Old.exe]" },
     };
-    const HMODULE program
-        = LoadLibraryExA(QF_BIN_DIR_WIN "\\Quillfern.exe", NULL, LOAD_LIBRARY_AS_DATAFILE);
-    for (const auto& row : rows) {
-        const char* in = row.in.c_str();
+    for (const auto& [name, line, want] : rows) {
         string got;
         gState = ManagerState();
         gState.isNT = true;
-        gState.uninstalled = strstr(in, "uninstalled");
-        strcpy(gState.managerDir, row.in.substr(0, row.in.find(' ')).c_str());
+        gState.uninstalled = strstr(line.c_str(), "uninstalled");
+        strcpy(gState.managerDir, line.substr(0, line.find(' ')).c_str());
         Setting("C:\\Old.exe");
         NoteSystemShellAtStart();
-        if (strstr(in, "foreign"))
+        if (strstr(line.c_str(), "foreign"))
             Setting("C:\\Else.exe");
-        if (strstr(in, "set")) {
-            got = SetSystemShell(row.in.back() - '0') ? "done" : "refused";
-        } else if (const char* word = strstr(in, " -")) {
+        if (strstr(line.c_str(), "set")) {
+            got = SetSystemShell(line.back() - '0') ? "done" : "refused";
+        } else if (const char* word = strstr(line.c_str(), " -")) {
             RunCommand(&string(word + 2)[0]);
             for (MSG m; PeekMessageA(&m, gManager, 0, 0, PM_REMOVE);)
                 ControlWndProc(m.hwnd, m.message, m.wParam, m.lParam);
             got = "asked";
         } else { // the shell-terminated dialog's reboot
-            HWND dialog
-                = CreateDialogParamA(program, "IDD_OPTIONS_DLG", NULL, ShellTerminatedDlgProc, 0);
+            HWND dialog = CreateDialogParamA(
+                LoadLibraryExA(QF_BIN_DIR_WIN "\\Quillfern.exe", NULL, LOAD_LIBRARY_AS_DATAFILE),
+                "IDD_OPTIONS_DLG", NULL, ShellTerminatedDlgProc, 0);
             SendMessageA(dialog, WM_COMMAND, IDOK, 0);
             got = IsWindowVisible(dialog) ? "stays" : "closes";
             DestroyWindow(dialog);
         }
-        if (strstr(in, "lower"))
+        if (strstr(line.c_str(), "lower"))
             Setting(low);
         got += "; " + Setting() + (SystemShellStillOurs() ? " ours" : " not ours")
             + exchange(gNoted, "");
-        EXPECT_EQ(row.want, got) << row.name;
+        EXPECT_EQ(want, got) << name;
     }
     Setting(before);
 }
 
-// Our text routines answer as the C library's do in its "C" locale, for every byte and every cut.
-TEST(Tables, TextAsTheCLibrary)
+// Our text routines answer as the C library's do in its "C" locale, for every byte and every cut;
+// a section name matches as for the profile functions, case ignored beyond ASCII (Windows-1252).
+TEST(Tables, Text)
 {
     // Every byte: blank or not; the same text as with bit 5 flipped or not.
     for (int c = 0; c < 256; c++) {
@@ -224,12 +219,6 @@ TEST(Tables, TextAsTheCLibrary)
             string(mine) + (whole ? "" : " cut") + (mine[size] == 'Z' ? "" : " written past"))
             << "in " << size;
     }
-}
-
-// A user's section is found as the profile functions find it: case ignored beyond ASCII too (the
-// prefix's code page is Windows-1252).
-TEST(Tables, SectionNames)
-{
     EXPECT_TRUE(SameProfileName("J\xDCRGEN", -1, "J\xFCrgen")) << "[J\xDCRGEN] for J\xFCrgen";
     EXPECT_FALSE(SameProfileName("JURGEN", -1, "J\xFCrgen")) << "[JURGEN] for J\xFCrgen";
 }
