@@ -524,6 +524,7 @@ struct Scene {
         return length > dir.size()
             && PlaceManager(dir + std::string(length - dir.size(), 'd'), exe);
     }
+    // From by value: it may be exe, which this sets anew.
     bool PlaceManager(const std::string& where, std::string from)
     {
         mgr = where + "\\";
@@ -551,15 +552,15 @@ struct Scene {
     // number of findings its box gives ("...: N finding(s).").
     bool Ends(const Words& w)
     {
-        bool all = !w.empty();
+        bool exits = !w.empty();
         size_t end = lastBox.find(" finding(s).");
         DWORD findings = checking && end != std::string::npos
             ? atoi(&lastBox[lastBox.rfind(' ', end - 1) + 1])
             : 0;
-        std::vector<HANDLE>& processes = all ? managers : clients;
-        for (size_t i = all ? 0 : clientsEnded; i < processes.size(); i++)
-            if (DWORD code = Finish(processes[i]); code != (all ? 0 : findings))
-                return Fail(std::string(all ? "manager" : "client") + " exit code " + N(code)
+        std::vector<HANDLE>& processes = exits ? managers : clients;
+        for (size_t i = exits ? 0 : clientsEnded; i < processes.size(); i++)
+            if (DWORD code = Finish(processes[i]); code != (exits ? 0 : findings))
+                return Fail(std::string(exits ? "manager" : "client") + " exit code " + N(code)
                     + " (259: still running), box: " + lastBox);
         clientsEnded = clients.size();
         return true;
