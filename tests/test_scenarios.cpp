@@ -715,8 +715,8 @@ struct Scene {
     {
         Words lines;
         std::istringstream in(Replaced(ReadText(sh + "events.log"), { { "\r", "" } }));
-        for (std::string line;
-             std::getline(in, line) && !in.eof();) // whole lines ("<missing>": none)
+        // Whole lines only: the last may be half-written, and "<missing>" is none.
+        for (std::string line; std::getline(in, line) && !in.eof();)
             lines.push_back(line);
         return lines;
     }
@@ -831,8 +831,11 @@ struct Scene {
         times = atoi(w[1].c_str());
         if (!Post({ "post", "restart" }) || !Wait({ "wait", "litestep", "restart" }) || !Handled())
             return false;
-        DWORD pid = ProcessesIn(sh).at(0).th32ProcessID;
-        HANDLE shell = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid);
+        std::vector<PROCESSENTRY32> shells = ProcessesIn(sh);
+        if (shells.size() != 1)
+            return Fail("not one shell after the restarts: " + N(shells.size()));
+        HANDLE shell
+            = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, shells[0].th32ProcessID);
         for (int n = 0; n < times; n++)
             WaitForInputIdle(shell, kWaitMs);
         CloseHandle(shell);
